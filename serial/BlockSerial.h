@@ -1,0 +1,130 @@
+// The blocking serial line: opens a port by name, configures it, reads and writes byte strings with
+// time-outs and drives the modem lines. Every failure is recorded as a code and a text, never raised.
+// Platform work lives in BlockSerial_posix.cpp behind TSerialSysCalls.
+#pragma once
+
+#include "SerialSysCalls.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// The line's own error codes; codes below 9991 are the system's (errno) with its strerror text.
+inline constexpr int ErrAlreadyOwned = 9991;
+inline constexpr int ErrAlreadyInUse = 9992;
+inline constexpr int ErrWrongParameter = 9993;
+inline constexpr int ErrPortNotOpen = 9994;
+inline constexpr int ErrNoDeviceAnswer = 9995;
+inline constexpr int ErrMaxBuffer = 9996;
+inline constexpr int ErrTimeout = 9997;
+inline constexpr int ErrNotRead = 9998;
+inline constexpr int ErrFrame = 9999;
+inline constexpr int ErrOverrun = 10000;
+inline constexpr int ErrRxOver = 10001;
+inline constexpr int ErrRxParity = 10002;
+inline constexpr int ErrTxFull = 10003;
+
+// A terminated read that never meets its terminator returns what it collected once this many bytes are
+// held, so a device streaming without line ends cannot grow memory without bound.
+inline constexpr int DefaultMaxLineLength = 64 * 1024;
+
+enum THookSerialReason {
+    HR_SerialClose,
+    HR_Connect,
+    HR_CanRead,
+    HR_CanWrite,
+    HR_ReadCount,
+    HR_WriteCount,
+    HR_Wait
+};
+
+class TBlockSerial;
+// Runs on the thread that made the call that triggers it.
+using THookSerialStatus =
+    std::function<void(TBlockSerial* Sender, THookSerialReason Reason, const std::string& Value)>;
+
+class TBlockSerial {
+public:
+    // sys: the system-call table to use; null means the real system. Not owned.
+    explicit TBlockSerial(TSerialSysCalls* sys = nullptr);
+    ~TBlockSerial();
+    TBlockSerial(const TBlockSerial&) = delete;
+    TBlockSerial& operator=(const TBlockSerial&) = delete;
+
+    // Bare names open under /dev/, names with a leading '/' as given.
+    void Connect(const std::string& comport);
+    // parity: 'N','O','E','M','S' (either case); stop: 0 one, 1 one and a half (refused here), 2 two.
+    void Config(int baud, int bits, char parity, int stop, bool softflow, bool hardflow);
+    void Purge();
+    bool CanReadEx(int timeoutMs);
+    bool CanRead(int timeoutMs);
+    std::string RecvTerminated(int timeoutMs, const std::string& terminator);
+    std::string RecvPacket(int timeoutMs);
+    void SendString(const std::string& data);
+    bool CanWrite(int timeoutMs);
+    // Health probe: true and LastError 0 while the port is usable.
+    bool GetCommState();
+    bool CTS();
+    bool DSR();
+    bool Carrier();
+    bool Ring();
+    // Safe from another thread while the owner waits in a read or write. Leave LastError alone.
+    void DTR(bool on);
+    void RTS(bool on);
+    void CloseSocket();
+
+    int LastError() const { return FLastError.load(); }
+    std::string LastErrorDesc() const;
+    // Text for any code: the line's own table, "OK" for 0, strerror below 9991.
+    static std::string GetErrorDesc(int code);
+
+    std::string Device() const;
+    bool InstanceActive() const { return FInstanceActive.load(); }
+    int Handle() const { return FHandle.load(); }
+    const std::string& LineBuffer() const { return FLineBuffer; }
+
+    int DeadlockTimeout() const { return FDeadlockTimeout.load(); }
+    void SetDeadlockTimeout(int ms) { FDeadlockTimeout.store(ms); }
+    int SizeRecvBuffer() const { return FSizeRecvBuffer.load(); }
+    void SetSizeRecvBuffer(int bytes) { FSizeRecvBuffer.store(bytes); }
+    bool InterPacketTimeout() const { return FInterPacketTimeout; }
+    void SetInterPacketTimeout(bool on) { FInterPacketTimeout = on; }
+    // Values <= 0 or above DefaultMaxLineLength mean DefaultMaxLineLength: a terminated read is always
+    // bounded.
+    int MaxLineLength() const { return FMaxLineLength; }
+    void SetMaxLineLength(int bytes) { FMaxLineLength = bytes; }
+    bool RaiseExcept() const { return false; }
+
+    THookSerialStatus OnStatus;
+
+private:
+    void SetError(int code);
+    void SetSysError(int err);
+    void ResetError() { SetError(0); }
+    void DoStatus(THookSerialReason reason, const std::string& value);
+    bool CheckOpenForTransfer();
+    bool CheckOpenForControl();
+    // Reads what the system already holds into FLineBuffer. Returns false (error set) on failure or hang-up.
+    bool FillFromSystem();
+    // Waits until readable or the deadline; returns 1 readable, 0 time-out, -1 error (set).
+    int WaitReadable(int timeoutMs);
+    bool ModemBit(int bit);
+    void SetModemBit(int bit, bool on);
+    void FlushAndClose();
+
+    TSerialSysCalls* FSys;
+    std::atomic<int> FHandle{-1};
+    std::atomic<bool> FInstanceActive{false};
+    std::atomic<int> FLastError{0};
+    mutable std::mutex FLock; // guards FLastErrorDesc, FDevice and the handle's life against DTR/RTS
+    std::string FLastErrorDesc{"OK"};
+    std::string FDevice;
+    std::string FLineBuffer;
+    std::atomic<int> FDeadlockTimeout{30000};
+    std::atomic<int> FSizeRecvBuffer{4096};
+    bool FInterPacketTimeout = true;
+    int FMaxLineLength = DefaultMaxLineLength;
+};
