@@ -107,13 +107,13 @@ private:
     void DoStatus(THookSerialReason reason, const std::string& value);
     bool CheckOpenForTransfer();
     bool CheckOpenForControl();
-    // Reads what the system already holds into FLineBuffer. Returns false (error set) on failure or hang-up.
-    bool FillFromSystem();
+    // Moves what the system already holds into FLineBuffer, up to maxHeld bytes held. Returns the count
+    // moved, or -1 with the error set on a failure or a hang-up (a vanished device is never "no data").
+    long FillFromSystem(std::size_t maxHeld);
     // Waits until readable or the deadline; returns 1 readable, 0 time-out, -1 error (set).
     int WaitReadable(int timeoutMs);
     bool ModemBit(int bit);
     void SetModemBit(int bit, bool on);
-    void FlushAndClose();
 
     TSerialSysCalls* FSys;
     std::atomic<int> FHandle{-1};

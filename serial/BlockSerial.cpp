@@ -1,0 +1,178 @@
+// The platform-neutral half of the serial line: error texts, the status hook and the framing of held bytes
+// into lines and packets. Waiting and the system calls are in the platform file.
+#include "BlockSerial.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : int(left);
+}
+} // namespace
+
+std::string TBlockSerial::GetErrorDesc(int code) {
+    switch (code) {
+    case 0:
+        return "OK";
+    case ErrAlreadyOwned:
+        return "Port owned by other process";
+    case ErrAlreadyInUse:
+        return "Instance already in use";
+    case ErrWrongParameter:
+        return "Wrong parameter at call";
+    case ErrPortNotOpen:
+        return "Instance not yet connected";
+    case ErrNoDeviceAnswer:
+        return "No device answer detected";
+    case ErrMaxBuffer:
+        return "Maximal buffer length exceeded";
+    case ErrTimeout:
+        return "Timeout during operation";
+    case ErrNotRead:
+        return "Reading of data failed";
+    case ErrFrame:
+        return "Receive framing error";
+    case ErrOverrun:
+        return "Receive Overrun Error";
+    case ErrRxOver:
+        return "Receive Queue overflow";
+    case ErrRxParity:
+        return "Receive Parity Error";
+    case ErrTxFull:
+        return "Tranceive Queue is full";
+    default:
+        break;
+    }
+    // strerror_r's GNU form may return a static string instead of filling the buffer.
+    char buf[256] = {};
+    const char* text = strerror_r(code, buf, sizeof buf);
+    return text ? std::string(text) : std::string("Unknown error ") + std::to_string(code);
+}
+
+std::string TBlockSerial::LastErrorDesc() const {
+    std::lock_guard lock(FLock);
+    return FLastErrorDesc;
+}
+
+std::string TBlockSerial::Device() const {
+    std::lock_guard lock(FLock);
+    return FDevice;
+}
+
+void TBlockSerial::SetError(int code) {
+    std::lock_guard lock(FLock);
+    FLastError.store(code);
+    FLastErrorDesc = GetErrorDesc(code);
+}
+
+void TBlockSerial::SetSysError(int err) {
+    SetError(err == 0 ? EIO : err);
+}
+
+void TBlockSerial::DoStatus(THookSerialReason reason, const std::string& value) {
+    if (OnStatus)
+        OnStatus(this, reason, value);
+}
+
+bool TBlockSerial::CheckOpenForTransfer() {
+    if (FHandle.load() >= 0)
+        return true;
+    SetError(ErrPortNotOpen);
+    return false;
+}
+
+bool TBlockSerial::CheckOpenForControl() {
+    if (FHandle.load() >= 0)
+        return true;
+    SetSysError(EBADF);
+    return false;
+}
+
+bool TBlockSerial::CanReadEx(int timeoutMs) {
+    if (!FLineBuffer.empty()) {
+        ResetError();
+        return true;
+    }
+    return CanRead(timeoutMs);
+}
+
+bool TBlockSerial::CanRead(int timeoutMs) {
+    ResetError();
+    if (!CheckOpenForControl())
+        return false;
+    bool ready = WaitReadable(timeoutMs) > 0;
+    if (ready)
+        DoStatus(HR_CanRead, "");
+    return ready;
+}
+
+std::string TBlockSerial::RecvTerminated(int timeoutMs, const std::string& terminator) {
+    ResetError();
+    if (!CheckOpenForTransfer())
+        return {};
+    if (terminator.empty()) {
+        SetError(ErrWrongParameter);
+        return {};
+    }
+    const std::size_t bound = std::size_t(
+        FMaxLineLength <= 0 || FMaxLineLength > DefaultMaxLineLength ? DefaultMaxLineLength : FMaxLineLength);
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::size_t pos = FLineBuffer.find(terminator);
+        if (pos != std::string::npos && pos <= bound) {
+            std::string line = FLineBuffer.substr(0, pos);
+            FLineBuffer.erase(0, pos + terminator.size());
+            DoStatus(HR_ReadCount, std::to_string(line.size()));
+            return line;
+        }
+        if (FLineBuffer.size() >= bound) {
+            // Never met the terminator: hand the bytes on as a line rather than lose them or grow forever.
+            std::string line = FLineBuffer.substr(0, bound);
+            FLineBuffer.erase(0, bound);
+            SetError(ErrMaxBuffer);
+            DoStatus(HR_ReadCount, std::to_string(line.size()));
+            return line;
+        }
+        int ready = WaitReadable(RemainingMs(deadline));
+        if (ready < 0)
+            return {};
+        if (ready == 0) {
+            SetError(ErrTimeout);
+            return {};
+        }
+        long got = FillFromSystem(bound + terminator.size());
+        if (got < 0)
+            return {};
+        if (got > 0 && FInterPacketTimeout)
+            deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    }
+}
+
+std::string TBlockSerial::RecvPacket(int timeoutMs) {
+    ResetError();
+    if (!CheckOpenForTransfer())
+        return {};
+    if (FLineBuffer.empty()) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (FLineBuffer.empty()) {
+            int ready = WaitReadable(RemainingMs(deadline));
+            if (ready < 0)
+                return {};
+            if (ready == 0) {
+                SetError(ErrTimeout);
+                return {};
+            }
+            if (FillFromSystem(std::size_t(DefaultMaxLineLength)) < 0)
+                return {};
+        }
+    }
+    std::string packet;
+    packet.swap(FLineBuffer);
+    DoStatus(HR_ReadCount, std::to_string(packet.size()));
+    return packet;
+}

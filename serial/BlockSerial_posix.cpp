@@ -1,0 +1,489 @@
+// The serial line on POSIX termios: exclusive open, raw configuration, non-blocking reads and writes whose
+// every wait is a poll() against a deadline, modem lines and error counters through ioctls.
+#include "BlockSerial.h"
+
+#include <algorithm>
+#include <asm/ioctls.h>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : int(left);
+}
+
+// The kernel's termios2, for rates that have no B constant. Declared here because <asm/termbits.h>
+// clashes with <termios.h>.
+struct KernelTermios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+constexpr unsigned long kTCGETS2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kTCSETS2 = _IOW('T', 0x2B, KernelTermios2);
+constexpr tcflag_t kBOTHER = 0010000;
+
+speed_t StandardSpeed(int baud) {
+    switch (baud) {
+    case 50:
+        return B50;
+    case 75:
+        return B75;
+    case 110:
+        return B110;
+    case 134:
+        return B134;
+    case 150:
+        return B150;
+    case 200:
+        return B200;
+    case 300:
+        return B300;
+    case 600:
+        return B600;
+    case 1200:
+        return B1200;
+    case 1800:
+        return B1800;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    case 460800:
+        return B460800;
+    case 500000:
+        return B500000;
+    case 576000:
+        return B576000;
+    case 921600:
+        return B921600;
+    case 1000000:
+        return B1000000;
+    case 1152000:
+        return B1152000;
+    case 1500000:
+        return B1500000;
+    case 2000000:
+        return B2000000;
+    case 2500000:
+        return B2500000;
+    case 3000000:
+        return B3000000;
+    case 3500000:
+        return B3500000;
+    case 4000000:
+        return B4000000;
+    default:
+        return 0;
+    }
+}
+
+bool Unsupported(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
+
+void MakeRaw(termios& t) {
+    t.c_iflag &=
+        ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IMAXBEL | IXON | IXOFF | IXANY);
+    t.c_oflag &= ~tcflag_t(OPOST | ONLCR | OCRNL | ONOCR | ONLRET);
+    t.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~tcflag_t(HUPCL);
+    // VMIN 1 on a non-blocking fd: "no data" is EAGAIN, so a read of 0 bytes can only mean a hang-up.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+}
+} // namespace
+
+TBlockSerial::TBlockSerial(TSerialSysCalls* sys) : FSys(sys ? sys : TSerialSysCalls::System()) {}
+
+TBlockSerial::~TBlockSerial() {
+    if (FHandle.load() >= 0)
+        CloseSocket();
+}
+
+void TBlockSerial::Connect(const std::string& comport) {
+    ResetError();
+    if (FHandle.load() >= 0) {
+        SetError(ErrAlreadyInUse);
+        return;
+    }
+    const std::string path = !comport.empty() && comport[0] == '/' ? comport : "/dev/" + comport;
+    int fd = FSys->open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        SetSysError(errno);
+        return;
+    }
+    auto fail = [&](int err) {
+        FSys->close(fd);
+        SetSysError(err);
+    };
+    // flock first: TIOCEXCL alone is bypassed by root and races with a second opener that set it too.
+    if (FSys->flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        return fail(err == EWOULDBLOCK ? EBUSY : err);
+    }
+    if (FSys->ioctl(fd, TIOCEXCL, nullptr) != 0 && !Unsupported(errno))
+        return fail(errno);
+    termios t{};
+    if (FSys->tcgetattr(fd, &t) != 0)
+        return fail(errno);
+    MakeRaw(t);
+    if (FSys->tcsetattr(fd, TCSANOW, &t) != 0)
+        return fail(errno);
+    // Linux sizes the receive queue itself; SizeRecvBuffer only sets the flow-control limits of Config.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    FSys->ioctl(fd, TIOCMBIS, &lines); // a pty has no modem lines: not an error
+    FSys->tcflush(fd, TCIOFLUSH);
+    {
+        std::lock_guard lock(FLock);
+        FDevice = path;
+        FHandle.store(fd);
+    }
+    FLineBuffer.clear();
+    FInstanceActive.store(true);
+    DoStatus(HR_Connect, path);
+}
+
+void TBlockSerial::Config(int baud, int bits, char parity, int stop, bool softflow, bool hardflow) {
+    ResetError();
+    if (!CheckOpenForControl())
+        return;
+    const int fd = FHandle.load();
+    if (baud <= 0 || bits < 5 || bits > 8 || (stop != 0 && stop != 2)) {
+        SetError(ErrWrongParameter); // 1.5 stop bits do not exist on a Linux tty
+        return;
+    }
+    tcflag_t parityFlags = 0;
+    switch (parity) {
+    case 'N':
+    case 'n':
+        parityFlags = 0;
+        break;
+    case 'O':
+    case 'o':
+        parityFlags = PARENB | PARODD;
+        break;
+    case 'E':
+    case 'e':
+        parityFlags = PARENB;
+        break;
+    case 'M':
+    case 'm':
+        parityFlags = PARENB | CMSPAR | PARODD;
+        break;
+    case 'S':
+    case 's':
+        parityFlags = PARENB | CMSPAR;
+        break;
+    default:
+        SetError(ErrWrongParameter);
+        return;
+    }
+    termios t{};
+    if (FSys->tcgetattr(fd, &t) != 0)
+        return SetSysError(errno);
+    MakeRaw(t);
+    t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= sizes[bits - 5] | parityFlags;
+    if (stop == 2)
+        t.c_cflag |= CSTOPB;
+    t.c_iflag &= ~tcflag_t(INPCK | IGNPAR);
+    if (parityFlags)
+        t.c_iflag |= INPCK;
+    if (softflow) {
+        t.c_iflag |= IXON | IXOFF;
+        t.c_cc[VSTART] = 17;
+        t.c_cc[VSTOP] = 19;
+    }
+    if (hardflow)
+        t.c_cflag |= CRTSCTS;
+    speed_t speed = StandardSpeed(baud);
+    if (speed) {
+        cfsetispeed(&t, speed);
+        cfsetospeed(&t, speed);
+    }
+    if (FSys->tcsetattr(fd, TCSANOW, &t) != 0)
+        return SetSysError(errno);
+    if (!speed) {
+        KernelTermios2 t2{};
+        if (FSys->ioctl(fd, kTCGETS2, &t2) != 0)
+            return SetSysError(errno);
+        t2.c_cflag &= ~tcflag_t(CBAUD);
+        t2.c_cflag |= kBOTHER;
+        t2.c_ispeed = t2.c_ospeed = speed_t(baud);
+        if (FSys->ioctl(fd, kTCSETS2, &t2) != 0)
+            return SetSysError(errno);
+    }
+    int lines = hardflow ? TIOCM_DTR : TIOCM_DTR | TIOCM_RTS;
+    FSys->ioctl(fd, TIOCMBIS, &lines);
+}
+
+void TBlockSerial::Purge() {
+    ResetError();
+    if (!CheckOpenForControl())
+        return;
+    FLineBuffer.clear();
+    if (FSys->tcflush(FHandle.load(), TCIOFLUSH) != 0)
+        SetSysError(errno);
+}
+
+int TBlockSerial::WaitReadable(int timeoutMs) {
+    const int fd = FHandle.load();
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        int r = FSys->poll(&p, 1, RemainingMs(deadline));
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            SetSysError(errno);
+            return -1;
+        }
+        if (r == 0) {
+            if (Clock::now() < deadline)
+                continue; // an early wake-up is not the end of the wait
+            return 0;
+        }
+        if (p.revents & POLLNVAL) {
+            SetSysError(EBADF);
+            return -1;
+        }
+        // POLLHUP and POLLERR count as readable: the read that follows reports what went wrong.
+        return 1;
+    }
+}
+
+long TBlockSerial::FillFromSystem(std::size_t maxHeld) {
+    const int fd = FHandle.load();
+    long total = 0;
+    char chunk[4096];
+    while (FLineBuffer.size() < maxHeld) {
+        std::size_t want = std::min(sizeof chunk, maxHeld - FLineBuffer.size());
+        ssize_t n = FSys->read(fd, chunk, want);
+        if (n > 0) {
+            FLineBuffer.append(chunk, std::size_t(n));
+            total += n;
+            continue;
+        }
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                break;
+            SetSysError(errno);
+            return -1;
+        }
+        // 0 bytes: with VMIN 1 this is the end of the line (hang-up), unless the poll says otherwise.
+        pollfd p{fd, POLLIN, 0};
+        if (FSys->poll(&p, 1, 0) >= 0 && !(p.revents & (POLLHUP | POLLERR)))
+            break;
+        if (total > 0)
+            break; // deliver what came first; the next read reports the hang-up
+        SetError(ErrNotRead);
+        return -1;
+    }
+    return total;
+}
+
+void TBlockSerial::SendString(const std::string& data) {
+    ResetError();
+    if (!CheckOpenForTransfer())
+        return;
+    const int fd = FHandle.load();
+    serial_icounter_struct before{};
+    const bool counters = FSys->ioctl(fd, TIOCGICOUNT, &before) == 0;
+    auto deadline = Clock::now() + std::chrono::milliseconds(FDeadlockTimeout.load());
+    std::size_t done = 0;
+    auto timedOut = [&] {
+        FSys->tcflush(fd, TCOFLUSH);
+        SetError(ErrTimeout);
+        DoStatus(HR_WriteCount, std::to_string(done));
+    };
+    while (done < data.size()) {
+        ssize_t n = FSys->write(fd, data.data() + done, data.size() - done);
+        if (n > 0) {
+            done += std::size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            SetSysError(errno);
+            DoStatus(HR_WriteCount, std::to_string(done));
+            return;
+        }
+        int left = RemainingMs(deadline);
+        if (left <= 0)
+            return timedOut();
+        pollfd p{fd, POLLOUT, 0};
+        int r = FSys->poll(&p, 1, left);
+        if (r < 0 && errno != EINTR) {
+            SetSysError(errno);
+            DoStatus(HR_WriteCount, std::to_string(done));
+            return;
+        }
+        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)) && !(p.revents & POLLOUT)) {
+            SetSysError(EIO);
+            DoStatus(HR_WriteCount, std::to_string(done));
+            return;
+        }
+    }
+    // Wait for the kernel's queue to empty; tcdrain cannot be bounded, so poll TIOCOUTQ.
+    for (;;) {
+        int queued = 0;
+        if (FSys->ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            if (!Unsupported(errno)) {
+                SetSysError(errno);
+                DoStatus(HR_WriteCount, std::to_string(done));
+                return;
+            }
+            break;
+        }
+        if (queued <= 0)
+            break;
+        int left = RemainingMs(deadline);
+        if (left <= 0)
+            return timedOut();
+        FSys->poll(nullptr, 0, std::min(left, 2));
+    }
+    serial_icounter_struct after{};
+    if (counters && FSys->ioctl(fd, TIOCGICOUNT, &after) == 0) {
+        // Only the code changes: the text stays that of the write itself.
+        if (after.frame != before.frame)
+            FLastError.store(ErrFrame);
+        if (after.overrun != before.overrun)
+            FLastError.store(ErrOverrun);
+        if (after.buf_overrun != before.buf_overrun)
+            FLastError.store(ErrRxOver);
+        if (after.parity != before.parity)
+            FLastError.store(ErrRxParity);
+    }
+    DoStatus(HR_WriteCount, std::to_string(done));
+}
+
+bool TBlockSerial::CanWrite(int timeoutMs) {
+    ResetError();
+    if (!CheckOpenForControl())
+        return false;
+    const int fd = FHandle.load();
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int queued = 0;
+        if (FSys->ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            if (!Unsupported(errno)) {
+                SetSysError(errno);
+                return false;
+            }
+            queued = 0;
+        }
+        if (queued <= 0) {
+            DoStatus(HR_CanWrite, "");
+            return true;
+        }
+        int left = RemainingMs(deadline);
+        if (left <= 0)
+            return false;
+        FSys->poll(nullptr, 0, std::min(left, 2));
+    }
+}
+
+bool TBlockSerial::GetCommState() {
+    ResetError();
+    if (!CheckOpenForControl())
+        return false;
+    termios t{};
+    if (FSys->tcgetattr(FHandle.load(), &t) != 0) {
+        SetSysError(errno);
+        return false;
+    }
+    return true;
+}
+
+bool TBlockSerial::ModemBit(int bit) {
+    ResetError();
+    if (!CheckOpenForControl())
+        return false;
+    int status = 0;
+    if (FSys->ioctl(FHandle.load(), TIOCMGET, &status) != 0) {
+        if (!Unsupported(errno))
+            SetSysError(errno);
+        return false; // a line without modem inputs reads as inactive
+    }
+    return (status & bit) != 0;
+}
+
+bool TBlockSerial::CTS() {
+    return ModemBit(TIOCM_CTS);
+}
+bool TBlockSerial::DSR() {
+    return ModemBit(TIOCM_DSR);
+}
+bool TBlockSerial::Carrier() {
+    return ModemBit(TIOCM_CAR);
+}
+bool TBlockSerial::Ring() {
+    return ModemBit(TIOCM_RNG);
+}
+
+void TBlockSerial::SetModemBit(int bit, bool on) {
+    // Held against CloseSocket so the descriptor cannot be closed and reused under this ioctl.
+    std::lock_guard lock(FLock);
+    const int fd = FHandle.load();
+    if (fd < 0)
+        return;
+    FSys->ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+void TBlockSerial::DTR(bool on) {
+    SetModemBit(TIOCM_DTR, on);
+}
+void TBlockSerial::RTS(bool on) {
+    SetModemBit(TIOCM_RTS, on);
+}
+
+void TBlockSerial::CloseSocket() {
+    std::string device;
+    {
+        std::lock_guard lock(FLock);
+        const int fd = FHandle.load();
+        if (fd >= 0) {
+            FSys->tcflush(fd, TCIOFLUSH);
+            int lines = TIOCM_DTR | TIOCM_RTS;
+            FSys->ioctl(fd, TIOCMBIC, &lines);
+            FSys->ioctl(fd, TIOCNXCL, nullptr);
+            FSys->close(fd);
+            FHandle.store(-1);
+        }
+        device = FDevice;
+    }
+    FLineBuffer.clear();
+    FInstanceActive.store(false);
+    ResetError();
+    DoStatus(HR_SerialClose, device);
+}
