@@ -1,0 +1,284 @@
+// The serial-port component: settings, events and their notifications, the check and connection
+// time-out timers, the send calls that feed the worker's queue, and the owner window's close hook.
+#include "TevComPort.h"
+
+#include "common/FormStorage_AppError.h"
+#include "common/TevTools.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QWidget>
+
+TTevComPort::TTevComPort(QObject* AOwner)
+    : QObject(AOwner), FShared(std::make_shared<TComShared>()),
+      FATCommands(std::make_unique<TATCommands>(this)) {
+    FShared->Owner = this;
+    EnumComPorts(FAvailableComPorts);
+    FCheckTimer.setInterval(FCheckInterval);
+    connect(&FCheckTimer, &QTimer::timeout, this, &TTevComPort::CheckTimerTick);
+    FConTimeOutTimer.setInterval(6250);
+    connect(&FConTimeOutTimer, &QTimer::timeout, this, &TTevComPort::ConTimeOutTick);
+    FConTimeOutTimer.start();
+    if (QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, [] { SetApplicationTerminated(true); });
+}
+
+TTevComPort::~TTevComPort() {
+    if (FHookedForm)
+        FHookedForm->removeEventFilter(this);
+    FCheckTimer.stop();
+    FConTimeOutTimer.stop();
+    // A worker still running must end on its own: it is told to stop and cut off from this object, and
+    // a hand-over it waits for is released unrun.
+    AbandonWorker();
+    {
+        std::lock_guard<std::mutex> lock(FShared->OwnerLock);
+        FShared->Owner = nullptr;
+    }
+    QCoreApplication::removePostedEvents(this, HandOverEventType());
+}
+
+void TTevComPort::Loaded() {
+    if (FLoadedDone)
+        return;
+    FLoadedDone = true;
+    if (auto* form = qobject_cast<QWidget*>(parent()); form != nullptr && form->isWindow()) {
+        FHookedForm = form;
+        form->installEventFilter(this);
+    }
+    SetActive(Active());
+    Set_RTS(F_RTS);
+    Set_DTR(F_DTR);
+}
+
+void TTevComPort::SetActive(bool Value) {
+    FShared->FActive.store(Value);
+    if (Value) {
+        if (FComThread) {
+            FComThread->FT_STOP.store(false);
+            FComThread->ClearTerminate();
+            return;
+        }
+        FComThread = TTevComThread::Create(this, FShared, FSysCalls, true);
+        FComThread->OnTerminate = nullptr;
+        FComThread->FT_STOP.store(false);
+        FComThread->Start();
+        return;
+    }
+    FCheckTimer.stop();
+    FConTimeOutTimer.stop();
+    if (FComThread) {
+        FComThread->FT_STOP.store(true);
+        // Up to 200 ms of message processing, so the worker's last reports run inside this write; it ends
+        // sooner as soon as the worker is gone.
+        StopAndWait(20);
+        if (FComThread)
+            FComThread->Terminate();
+    }
+}
+
+void TTevComPort::StopAndWait(int steps) {
+    for (int i = 0; i < steps && FComThread; ++i)
+        DelayProcessMessages(10);
+}
+
+void TTevComPort::AbandonWorker() {
+    if (!FComThread)
+        return;
+    FComThread->FT_STOP.store(true);
+    FComThread->Terminate();
+    {
+        std::lock_guard<std::mutex> lock(FShared->OwnerLock);
+        FComThread->Abandon();
+    }
+    QCoreApplication::removePostedEvents(this, HandOverEventType());
+    FComThread.reset();
+}
+
+void TTevComPort::ComThreadTerminated(TTevComThread* thread) {
+    if (FComThread.get() == thread)
+        FComThread.reset();
+}
+
+void TTevComPort::Set_RTS(bool Value) {
+    F_RTS = Value;
+    if (FComThread && FComThread->Serial().InstanceActive())
+        FComThread->Serial().RTS(!Value);
+}
+
+void TTevComPort::Set_DTR(bool Value) {
+    F_DTR = Value;
+    if (FComThread && FComThread->Serial().InstanceActive())
+        FComThread->Serial().DTR(!Value);
+}
+
+void TTevComPort::SetCheckInterval(int Value) {
+    FCheckInterval = Value;
+    FConTimeOutTimer.setInterval(Value * 3);
+}
+
+void TTevComPort::SetEnableCheckTimer(bool Value) {
+    FEnableCheckTimer = Value;
+    if (Value) {
+        FCheckTimer.start();
+        FConTimeOutTimer.start();
+    } else {
+        FCheckTimer.stop();
+        FConTimeOutTimer.stop();
+    }
+}
+
+const QStringList& TTevComPort::GetAvailableComPorts() {
+    EnumComPorts(FAvailableComPorts);
+    return FAvailableComPorts;
+}
+
+bool TTevComPort::SendString(const QString& Adata, bool AsGeneralCall) {
+    if (!Active() || !Connected() || !FComThread || !FComThread->Serial().InstanceActive())
+        return false;
+    FStrBuf = Adata;
+    DoSendStr();
+    // A handler may have stopped the worker meanwhile.
+    if (!FComThread)
+        return false;
+    FComThread->AddSendString(Adata, (AsGeneralCall || FGeneralCall) ? 1 : 0);
+    return true;
+}
+
+bool TTevComPort::SendStringEx(const QString& str, const QString& atend, bool withCR) {
+    SetAutoCR(withCR);
+    SetCheckDoubleCRend(!atend.isEmpty());
+    SetDoubleCRstring(atend);
+    return SendString(str, false);
+}
+
+void TTevComPort::PurgeTx() {
+    if (Active() && Connected() && FComThread && FComThread->Serial().InstanceActive())
+        FComThread->SendBuffer().Clear();
+}
+
+int TTevComPort::GetQueue() const {
+    return FComThread ? FComThread->SendBuffer().Count() : -1;
+}
+
+QString TTevComPort::GetLine() const {
+    return FComThread ? FComThread->SendBuffer().CrcStr() : QString();
+}
+
+void TTevComPort::CheckTimerTick() {
+    if (!FComThread)
+        return;
+    FCheckTimer.setInterval(FCheckInterval);
+    FComThread->SendBuffer().PushFrontIfEmpty(FCheckCmd, 0);
+}
+
+void TTevComPort::ConTimeOutTick() {
+    if (Active() && Connected() && FComThread && FCheckTimer.isActive())
+        FComThread->FTTimeOut.store(true);
+    if (FCheckTimer.isActive())
+        DoATTimeOut();
+}
+
+void TTevComPort::DoActive() {
+    if (OnActive)
+        OnActive(this);
+}
+
+void TTevComPort::DoConnected() {
+    if (OnConnected)
+        OnConnected(this);
+}
+
+void TTevComPort::DoDisconnected() {
+    FShared->FConnected.store(false);
+    FShared->FAT_WORK.store(false);
+    if (OnDisconnected)
+        OnDisconnected(this);
+}
+
+void TTevComPort::DoComError() {
+    if (FComThread && OnComError)
+        OnComError(this, FComThread->LastError(), FComThread->LastErrorDesc());
+}
+
+void TTevComPort::DoRxString() {
+    if (OnRxString)
+        OnRxString(this, RxString());
+    FConTimeOutTimer.stop();
+    FCheckTimer.stop();
+    if (FEnableCheckTimer)
+        FCheckTimer.start();
+}
+
+void TTevComPort::DoGetCTS() {
+    if (OnGetCTS)
+        OnGetCTS(this);
+}
+
+void TTevComPort::DoGetDSR() {
+    if (OnGetDSR)
+        OnGetDSR(this);
+}
+
+void TTevComPort::DoGetDCD() {
+    if (OnGetDCD)
+        OnGetDCD(this);
+}
+
+void TTevComPort::DoGetRING() {
+    if (OnGetRING)
+        OnGetRING(this);
+}
+
+void TTevComPort::DoSendStr() {
+    if (OnSendStr)
+        OnSendStr(this, FStrBuf);
+}
+
+void TTevComPort::DoTxProgress() {
+    if (OnTxProgress)
+        OnTxProgress(this, TxProgress());
+}
+
+void TTevComPort::DoATTimeOut() {
+    if (OnATTimeOut)
+        OnATTimeOut(this);
+}
+
+bool TTevComPort::event(QEvent* e) {
+    if (RunHandOverEvent(*this, e))
+        return true;
+    return QObject::event(e);
+}
+
+bool TTevComPort::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == FHookedForm && e->type() == QEvent::Close && !FInCloseHook) {
+        OwnerCloseQuery(static_cast<QCloseEvent*>(e));
+        return true;
+    }
+    return QObject::eventFilter(watched, e);
+}
+
+void TTevComPort::OwnerCloseQuery(QCloseEvent* e) {
+    // The window's own handling first (its closeEvent and any filter installed before this one), with
+    // this hook stepping aside; it may refuse.
+    QPointer<TTevComPort> self(this);
+    QPointer<QWidget> form(FHookedForm);
+    FInCloseHook = true;
+    QCoreApplication::sendEvent(form, e);
+    if (!self)
+        return;
+    FInCloseHook = false;
+    if (!e->isAccepted() || !form || !FComThread)
+        return;
+    try {
+        FComThread->FT_STOP.store(true);
+        StopAndWait(FCloseWaitSteps);
+        if (self && FComThread)
+            AbandonWorker();
+    } catch (const std::exception& ex) {
+        ShowApplicationError(QString::fromUtf8(ex.what()));
+    } catch (...) {
+        ShowApplicationError(QStringLiteral("Unknown error"));
+    }
+}
