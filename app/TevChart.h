@@ -1,0 +1,90 @@
+// The voltage chart: one red line series over a framed back wall, fixed left axis, bottom axis in seconds,
+// optional value labels and 3D view, animated rubber-band zoom. Draws a min/max-per-pixel-column view of
+// the points, so a million points repaint within a frame; adding points repaints at most every 40 ms.
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QPointer>
+#include <QRectF>
+#include <QTimer>
+#include <QWidget>
+#include <vector>
+
+class QMenu;
+class QVariantAnimation;
+
+class TTevChart : public QWidget {
+    Q_OBJECT
+public:
+    explicit TTevChart(QWidget* parent = nullptr);
+    ~TTevChart() override;
+
+    // The series. x values are expected in ascending order, as the readout gives them.
+    void AddXY(double x, double y);
+    void Clear();
+    int Count() const { return int(FX.size()); }
+    double XValue(int i) const { return FX[size_t(i)]; }
+    double YValue(int i) const { return FY[size_t(i)]; }
+    // Memory the series holds, for the benchmark's per-point figure.
+    size_t SeriesBytes() const { return (FX.capacity() + FY.capacity()) * sizeof(double); }
+    void ReservePoints(size_t n);
+
+    double LeftMinimum() const { return FLeftMin; }
+    double LeftMaximum() const { return FLeftMax; }
+    void SetLeftAxisRange(double minimum, double maximum);
+
+    bool ShowLabels() const { return FShowLabels; }
+    void SetShowLabels(bool show);
+    bool View3D() const { return FView3D; }
+    void SetView3D(bool on);
+    static constexpr int Chart3DPercent = 8;
+
+    // The value window shown: the whole series, or the zoomed part of it.
+    QRectF ViewRect() const;
+    bool IsZoomed() const { return FZoomed; }
+    void ZoomTo(const QRectF& values, bool animated = true);
+    void UndoZoom(bool animated = true);
+    bool IsAnimating() const;
+
+    void SetPopupMenu(QMenu* menu) { FPopup = menu; }
+    QMenu* PopupMenu() const { return FPopup; }
+
+    // The chart as shown, at its on-screen size, drawn over white.
+    QImage RenderToImage();
+    // Where the plotted values land in widget coordinates (front plane in 3D).
+    QRectF PlotRect() const;
+    QPointF MapToWidget(double x, double y) const;
+
+    static const QColor SeriesColor;
+    static const QColor TitleColor;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    QRectF fullRect() const;
+    QRectF outerPlotRect() const;
+    qreal depth() const;
+    void animateTo(const QRectF& target, bool zoomedAfter, bool animated);
+    void scheduleRepaint();
+    void drawSeries(QPainter& p, const QRectF& front, const QRectF& view) const;
+    void drawLabels(QPainter& p, const QRectF& front, const QRectF& view) const;
+
+    std::vector<double> FX, FY;
+    double FLeftMin = 2.9, FLeftMax = 4.2;
+    bool FShowLabels = false;
+    bool FView3D = false;
+    bool FZoomed = false;
+    QRectF FView; // valid while zoomed or animating
+    QVariantAnimation* FAnim = nullptr;
+    QTimer FRepaintTimer;
+    QPointer<QMenu> FPopup;
+    bool FBand = false;
+    QPoint FBandStart, FBandEnd;
+};
