@@ -1,0 +1,160 @@
+// One pass over the attached FTDI adapters: device list, then per adapter its serial, description,
+// user area and port, and the choice of adapter 0 as the active one when every adapter is usable.
+#include "TevFT232aCheckThreadU.h"
+#include "D2XXUnit.h"
+#include "tevFT232LibA.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+TLockedText seekport(QStringLiteral("*"));
+std::atomic<bool> bseekport{false};
+std::atomic<bool> bseekPortOK{false};
+std::atomic<bool> bseekportBusy{false};
+std::atomic<bool> seekportIN{false};
+
+namespace {
+
+// Bytes up to the first NUL, never beyond the field, each byte the character of the same code.
+QString fieldText(const char* field, std::size_t size) {
+    const std::size_t len = strnlen(field, size);
+    return QString::fromLatin1(field, qsizetype(len));
+}
+
+bool isBlankOrControl(QChar c) {
+    return c.unicode() <= 0x20;
+}
+
+// Trims blanks and control characters at both ends.
+QString trimControls(const QString& s) {
+    qsizetype b = 0;
+    qsizetype e = s.size();
+    while (b < e && isBlankOrControl(s[b]))
+        ++b;
+    while (e > b && isBlankOrControl(s[e - 1]))
+        --e;
+    return s.mid(b, e - b);
+}
+
+// Clears the busy flag on every way out of the pass.
+struct TBusyGuard {
+    TBusyGuard() { bseekportBusy = true; }
+    ~TBusyGuard() { bseekportBusy = false; }
+};
+
+} // namespace
+
+QString TRFTOrvakDefListFlags::FTUAorgText() const {
+    const auto end = std::find(FTUAorg.begin(), FTUAorg.end(), u'\0');
+    return QString::fromUtf16(FTUAorg.data(), qsizetype(end - FTUAorg.begin()));
+}
+
+void ReadUserAreaRaw(TRFTOrvakDefListFlags& record) {
+    D2xxGetUserAreaSize();
+    D2xxReadUserArea();
+    std::uint32_t k = D2xxUserAreaSize;
+    if (k == 0)
+        k = 21;
+    k = std::min<std::uint32_t>(k, D2xxUserAreaBufferSize);
+    for (std::uint32_t i = 0; i < k; ++i)
+        record.FTUAorg[i] = char16_t(D2xxUserArea[i]);
+}
+
+void ScanAdapters(TScanTarget t) {
+    D2xxShowErrors = false;
+    t.bTDiscoverError = false;
+    try {
+        TBusyGuard busy;
+        // Our own copy: another watcher's scan may refresh the layer's list while we work.
+        std::vector<FT_Device_Info_Node> list;
+        {
+            D2xxSession session;
+            D2xxCreateDeviceList();
+            D2xxGetDeviceList();
+            list.assign(D2xxDeviceList.begin(),
+                        D2xxDeviceList.begin() +
+                            std::min<std::size_t>(D2xxDeviceList.size(), D2xxDeviceCount));
+        }
+        int n = int(std::min<std::size_t>(list.size(), std::size_t(INT_MAX)));
+        // The record array holds 21 adapters; the rest are not listed.
+        n = std::min(n, FTOrvakMaxAdapters);
+        t.FDevCount = n;
+        bseekport = seekport.get() == QLatin1String("*");
+        bool allPortsKnown = true;
+        bool allSerialsUsable = true;
+        t.ActSerial.clear();
+
+        for (int i = 0; i < n; ++i) {
+            TRFTOrvakDefListFlags& r = t.FTOrvakDefListFlags[std::size_t(i)];
+            // One adapter's calls belong together: the layer's handle is ours from open to close.
+            D2xxSession session;
+            const FT_Device_Info_Node& node = list[std::size_t(i)];
+            r.Active = 1;
+            r.JustDiscovered = 0;
+            r.DeviceType = node.DeviceType;
+            r.LocID = node.LocID;
+            r.SerialNumber = fieldText(node.SerialNumber, sizeof node.SerialNumber);
+            if (trimControls(r.SerialNumber).isEmpty()) {
+                t.bTDiscoverError = true;
+                allSerialsUsable = false;
+            }
+            r.chip = ChipTypeName(r.DeviceType);
+            if (D2xxHandle)
+                D2xxClose();
+            D2xxOpenBySerial(r.SerialNumber);
+            r.Description = fieldText(node.Description, sizeof node.Description);
+            ReadUserAreaRaw(r);
+
+            QString port;
+            if (D2xxGetComPortName(port) == FT_OK && !port.isEmpty()) {
+                r.ComPort = port;
+            } else {
+                r.ComPort = QStringLiteral("COM?");
+                allPortsKnown = false;
+            }
+            // Port names are upper-cased when announced; tty names are not, so compare without case.
+            if (!bseekport && r.ComPort.toUpper() == seekport.get()) {
+                bseekport = true;
+                bseekPortOK = true;
+                r.JustDiscovered = 1;
+            }
+            if (r.ComPort == QLatin1String("COM?")) {
+                bseekport = false;
+                bseekPortOK = false;
+                r.Active = 2;
+                D2xxClose();
+                break;
+            }
+            D2xxGetUserAreaSize();
+            r.OrvakOkFlag = std::int32_t(D2xxUserAreaSize);
+            D2xxClose();
+        }
+        {
+            D2xxSession session;
+            if (D2xxHandle)
+                D2xxClose();
+        }
+
+        if (n > 0 && allPortsKnown && allSerialsUsable) {
+            t.FTOrvakDefListFlags[0].Active = 0;
+            t.ActSerial = t.FTOrvakDefListFlags[0].SerialNumber;
+        }
+
+        for (int i = 0; i < n; ++i) {
+            TRFTOrvakDefListFlags& r = t.FTOrvakDefListFlags[std::size_t(i)];
+            r.OrvakDesc = trimControls(r.FTUAorgText());
+            if (r.ComPort != QLatin1String("COM?") && r.ComPort.trimmed() != QLatin1String("?") &&
+                r.OrvakDesc.size() > 50)
+                r.OrvakDesc = QStringLiteral("empty");
+        }
+    } catch (...) {
+        // A failing pass ends silently; the watcher scans again.
+    }
+}
+
+TTevFT232aCheckThread::TTevFT232aCheckThread(TTevFT232a* parent) : QThread(nullptr), ThrTevFt232a(parent) {}
+
+void TTevFT232aCheckThread::run() {
+    ScanAdapters({FTOrvakDefListFlags, FDevCount, FActiveSerial, bTDiscoverError});
+}

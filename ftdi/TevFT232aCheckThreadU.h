@@ -1,0 +1,98 @@
+// Adapter records, the flags the watcher shares with its scan, and the scan thread itself.
+// The scan works on its own copy of the records; the watcher takes the results over on the GUI thread
+// when the thread has ended, so a reader on the GUI thread never sees a half-written record.
+#pragma once
+
+#include <QString>
+#include <QThread>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+class TTevFT232a;
+
+// One attached FTDI adapter as the last scan saw it.
+struct TRFTOrvakDefListFlags {
+    std::uint32_t DeviceType = 0;
+    std::uint32_t ID = 0;
+    std::uint32_t LocID = 0;
+    QString SerialNumber;
+    QString chip;
+    QString ComPort; // the tty name ("ttyUSB0"), or "COM?" when the port could not be had
+    QString Description;
+    std::uint32_t DeviceHandle = 0;
+    std::int32_t OrvakOkFlag = 0; // user-area size in bytes
+    QString OrvakDesc;
+    std::int32_t Active = 0; // 0 active, 1 selectable, 2 no known port
+    std::int32_t JustDiscovered = 0;
+    QString Alias;
+    std::array<char16_t, 200> FTUAorg{}; // raw user-area bytes, one character per byte
+
+    // FTUAorg read as text up to its first NUL.
+    QString FTUAorgText() const;
+};
+
+inline constexpr int FTOrvakMaxAdapters = 21;
+using TFTOrvakDefListFlags = std::array<TRFTOrvakDefListFlags, FTOrvakMaxAdapters>;
+
+// A text that the GUI thread writes while a scan reads it.
+class TLockedText {
+public:
+    explicit TLockedText(const QString& initial = {}) : FValue(initial) {}
+    QString get() const {
+        std::lock_guard lock(FMutex);
+        return FValue;
+    }
+    void set(const QString& value) {
+        std::lock_guard lock(FMutex);
+        FValue = value;
+    }
+    operator QString() const { return get(); }
+    TLockedText& operator=(const QString& value) {
+        set(value);
+        return *this;
+    }
+
+private:
+    mutable std::mutex FMutex;
+    QString FValue;
+};
+
+// Process-wide scan flags, shared by every watcher and its scan thread.
+extern TLockedText seekport;            // port sought (upper case), "*" = none, empty after a report
+extern std::atomic<bool> bseekport;     // the seek is settled
+extern std::atomic<bool> bseekPortOK;   // the sought port was found since the last arrival
+extern std::atomic<bool> bseekportBusy; // a scan is running
+extern std::atomic<bool> seekportIN;    // an arrival not yet reported as found
+
+// What one scan reads and writes besides the shared flags. The thread points it at its own copies.
+struct TScanTarget {
+    TFTOrvakDefListFlags& FTOrvakDefListFlags;
+    int& FDevCount;
+    QString& ActSerial;
+    bool& bTDiscoverError;
+};
+
+// One pass over the attached adapters through the D2XX layer. Clears bseekportBusy however it ends.
+void ScanAdapters(TScanTarget target);
+
+// Copies the user area just read (D2xxUserArea, D2xxUserAreaSize) into a record's FTUAorg.
+void ReadUserAreaRaw(TRFTOrvakDefListFlags& record);
+
+// One scan on its own thread. The owner fills the inputs before start() and reads the results after
+// finished(); while the thread runs nobody else touches them.
+class TTevFT232aCheckThread : public QThread {
+    Q_OBJECT
+public:
+    explicit TTevFT232aCheckThread(TTevFT232a* parent);
+
+    TTevFT232a* ThrTevFt232a;
+    TFTOrvakDefListFlags FTOrvakDefListFlags;
+    int FDevCount = 0;
+    QString FActiveSerial;
+    bool bTDiscoverError = false;
+
+protected:
+    void run() override;
+};
