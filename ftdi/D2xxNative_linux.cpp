@@ -1,0 +1,446 @@
+// Our own D2XX backend for Linux. Listing, serial numbers, types and tty names come from sysfs without
+// touching the device; EEPROM, pins, bit modes and latency are vendor control requests through libusb and
+// libftdi1, which leave the kernel's ftdi_sio bound. Only data writes claim the interface, and nothing that
+// changes the adapter's mode is done while its tty is open in some process.
+#include "D2xxBackend.h"
+#include "FtdiEeprom.h"
+#include "FtdiSysfs.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ftdi.h>
+#include <libusb.h>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace {
+
+constexpr unsigned kUsbTimeoutMs = 1000;
+constexpr std::uint8_t kReadEeprom = 0x90;
+constexpr std::uint8_t kWriteEeprom = 0x91;
+
+// libftdi1's chip numbering differs from D2XX's.
+ftdi_chip_type libftdiType(std::uint32_t d2xxType) {
+    switch (d2xxType) {
+    case 1:
+        return TYPE_AM;
+    case 4:
+        return TYPE_2232C;
+    case 5:
+        return TYPE_R;
+    case 6:
+        return TYPE_2232H;
+    case 7:
+        return TYPE_4232H;
+    case 8:
+        return TYPE_232H;
+    case 9:
+        return TYPE_230X;
+    default:
+        return TYPE_BM;
+    }
+}
+
+struct NativeAdapter {
+    FtdiSysfsChannel channel;
+    libusb_device_handle* usb = nullptr;
+    ftdi_context* ftdi = nullptr;
+    bool claimed = false;
+    ~NativeAdapter() {
+        if (ftdi) {
+            // Hands the handle back first, so ftdi_free does not close what libusb owns below.
+            ftdi_set_usbdev(ftdi, nullptr);
+            ftdi_free(ftdi);
+        }
+        if (usb) {
+            if (claimed)
+                libusb_release_interface(usb, channel.channel);
+            libusb_close(usb);
+        }
+    }
+};
+
+// Handles are pointers into this set; anything else is an invalid handle, never a crash.
+std::mutex adaptersMutex;
+std::set<NativeAdapter*> adapters;
+libusb_context* usbContext = nullptr;
+bool usbTried = false;
+
+NativeAdapter* find(FT_HANDLE handle) {
+    auto* adapter = static_cast<NativeAdapter*>(handle);
+    return adapters.count(adapter) ? adapter : nullptr;
+}
+
+libusb_context* usb() {
+    if (!usbTried) {
+        usbTried = true;
+        if (libusb_init(&usbContext) != 0)
+            usbContext = nullptr;
+    }
+    return usbContext;
+}
+
+// Opens the USB device lazily: a scan that only lists and asks for the tty needs no usbfs permission.
+FT_STATUS ensureUsb(NativeAdapter& a) {
+    if (a.ftdi)
+        return FT_OK;
+    libusb_context* ctx = usb();
+    if (!ctx)
+        return FT_DEVICE_NOT_OPENED;
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    libusb_device_handle* handle = nullptr;
+    int result = LIBUSB_ERROR_NOT_FOUND;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (libusb_get_bus_number(list[i]) == a.channel.busnum &&
+            libusb_get_device_address(list[i]) == a.channel.devnum) {
+            result = libusb_open(list[i], &handle);
+            break;
+        }
+    }
+    if (list)
+        libusb_free_device_list(list, 1);
+    if (result != 0 || !handle)
+        return result == LIBUSB_ERROR_NOT_FOUND ? FT_DEVICE_NOT_FOUND : FT_DEVICE_NOT_OPENED;
+    ftdi_context* ftdi = ftdi_new();
+    if (!ftdi) {
+        libusb_close(handle);
+        return FT_INSUFFICIENT_RESOURCES;
+    }
+    ftdi_set_interface(ftdi, ftdi_interface(INTERFACE_A + a.channel.channel));
+    ftdi_set_usbdev(ftdi, handle);
+    ftdi->type = libftdiType(a.channel.type);
+    a.usb = handle;
+    a.ftdi = ftdi;
+    return FT_OK;
+}
+
+// Mode changes and data must not reach an adapter a serial session is using.
+FT_STATUS ensureFree(NativeAdapter& a) {
+    if (FtdiTtyIsOpen(a.channel.tty))
+        return FT_DEVICE_NOT_OPENED;
+    return ensureUsb(a);
+}
+
+int eepromSize(const NativeAdapter& a) {
+    // The 232R's EEPROM is internal and 128 bytes; the H chips take 93C56/66 parts, of which 256 bytes are
+    // used.
+    switch (a.channel.type) {
+    case 6:
+    case 7:
+    case 8:
+        return 256;
+    default:
+        return 128;
+    }
+}
+
+FT_STATUS readEeprom(NativeAdapter& a, std::vector<std::uint8_t>& image) {
+    if (FT_STATUS s = ensureUsb(a); s != FT_OK)
+        return s;
+    image.assign(std::size_t(eepromSize(a)), 0);
+    for (int word = 0; word < int(image.size()) / 2; ++word) {
+        unsigned char data[2] = {};
+        const int r =
+            libusb_control_transfer(a.usb, 0xC0, kReadEeprom, 0, std::uint16_t(word), data, 2, kUsbTimeoutMs);
+        if (r != 2)
+            return FT_EEPROM_READ_FAILED;
+        image[std::size_t(2 * word)] = data[0];
+        image[std::size_t(2 * word + 1)] = data[1];
+    }
+    return FT_OK;
+}
+
+FT_STATUS userArea(NativeAdapter& a, std::vector<std::uint8_t>& image, FtdiUserAreaSpan& span) {
+    if (FT_STATUS s = readEeprom(a, image); s != FT_OK)
+        return s;
+    if (std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; }))
+        return FT_EEPROM_NOT_PROGRAMMED;
+    if (!FtdiEepromUserArea(image.data(), int(image.size()), a.channel.type, span))
+        return FT_EEPROM_NOT_PROGRAMMED;
+    return FT_OK;
+}
+
+// ---- the exported functions -----------------------------------------------------------------------------
+
+FT_STATUS nativeCreate(FT_DWORD* count) {
+    if (!count)
+        return FT_INVALID_PARAMETER;
+    *count = FT_DWORD(FtdiSysfsScan().size());
+    return FT_OK;
+}
+
+FT_STATUS nativeGetList(FT_DEVICE_LIST_INFO_NODE* list, FT_DWORD* count) {
+    if (!count)
+        return FT_INVALID_PARAMETER;
+    const std::vector<FtdiSysfsChannel> channels = FtdiSysfsScan();
+    const FT_DWORD n = std::min<FT_DWORD>(*count, FT_DWORD(channels.size()));
+    if (n > 0 && !list)
+        return FT_INVALID_PARAMETER;
+    for (FT_DWORD i = 0; i < n; ++i) {
+        FT_DEVICE_LIST_INFO_NODE& node = list[i];
+        std::memset(&node, 0, sizeof node);
+        const FtdiSysfsChannel& ch = channels[i];
+        node.Flags = ch.flags;
+        node.Type = ch.type;
+        node.ID = ch.id;
+        node.LocId = ch.locId;
+        const QByteArray serial = ch.serial.toLatin1().left(sizeof node.SerialNumber - 1);
+        const QByteArray description = ch.description.toLatin1().left(sizeof node.Description - 1);
+        std::memcpy(node.SerialNumber, serial.constData(), std::size_t(serial.size()));
+        std::memcpy(node.Description, description.constData(), std::size_t(description.size()));
+    }
+    *count = n;
+    return FT_OK;
+}
+
+FT_STATUS nativeOpen(void* arg, FT_DWORD flags, FT_HANDLE* handle) {
+    if (!handle)
+        return FT_INVALID_PARAMETER;
+    if (!arg || !(flags & (FT_OPEN_BY_SERIAL_NUMBER | FT_OPEN_BY_DESCRIPTION)))
+        return FT_INVALID_PARAMETER;
+    const QString key = QString::fromLatin1(static_cast<const char*>(arg));
+    if (key.isEmpty())
+        return FT_DEVICE_NOT_FOUND;
+    for (const FtdiSysfsChannel& ch : FtdiSysfsScan()) {
+        const QString& field = (flags & FT_OPEN_BY_SERIAL_NUMBER) ? ch.serial : ch.description;
+        if (field != key)
+            continue;
+        auto adapter = std::make_unique<NativeAdapter>();
+        adapter->channel = ch;
+        std::lock_guard lock(adaptersMutex);
+        *handle = adapter.get();
+        adapters.insert(adapter.release());
+        return FT_OK;
+    }
+    return FT_DEVICE_NOT_FOUND;
+}
+
+FT_STATUS nativeClose(FT_HANDLE handle) {
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    adapters.erase(a);
+    delete a;
+    return FT_OK;
+}
+
+FT_STATUS nativeWrite(FT_HANDLE handle, void* buffer, FT_DWORD count, FT_DWORD* written) {
+    if (written)
+        *written = 0;
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (!buffer && count)
+        return FT_INVALID_PARAMETER;
+    if (FT_STATUS s = ensureFree(*a); s != FT_OK)
+        return s;
+    if (!a->claimed) {
+        // The kernel driver comes back when the interface is released at the close.
+        libusb_set_auto_detach_kernel_driver(a->usb, 1);
+        if (libusb_claim_interface(a->usb, a->channel.channel) != 0)
+            return FT_DEVICE_NOT_OPENED;
+        a->claimed = true;
+    }
+    const int r = ftdi_write_data(a->ftdi, static_cast<const unsigned char*>(buffer), int(count));
+    if (r < 0)
+        return FT_IO_ERROR;
+    if (written)
+        *written = FT_DWORD(r);
+    return FT_OK;
+}
+
+FT_STATUS nativeResetDevice(FT_HANDLE handle) {
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (FT_STATUS s = ensureFree(*a); s != FT_OK)
+        return s;
+    return ftdi_usb_reset(a->ftdi) == 0 ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS nativeResetPort(FT_HANDLE handle) {
+    // Port recycling is a Windows driver service; here it is the same SIO reset.
+    return nativeResetDevice(handle);
+}
+
+FT_STATUS nativeQueue(FT_HANDLE handle, FT_DWORD* rx) {
+    std::lock_guard lock(adaptersMutex);
+    if (!find(handle))
+        return FT_INVALID_HANDLE;
+    // The kernel driver owns the receive path; this handle never receives.
+    if (rx)
+        *rx = 0;
+    return FT_OK;
+}
+
+FT_STATUS nativeUASize(FT_HANDLE handle, FT_DWORD* size) {
+    if (size)
+        *size = 0;
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (!size)
+        return FT_INVALID_PARAMETER;
+    std::vector<std::uint8_t> image;
+    FtdiUserAreaSpan span;
+    if (FT_STATUS s = userArea(*a, image, span); s != FT_OK)
+        return s;
+    *size = FT_DWORD(span.length);
+    return FT_OK;
+}
+
+FT_STATUS nativeUARead(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length, FT_DWORD* read) {
+    if (read)
+        *read = 0;
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (!read || (!data && length))
+        return FT_INVALID_PARAMETER;
+    std::vector<std::uint8_t> image;
+    FtdiUserAreaSpan span;
+    if (FT_STATUS s = userArea(*a, image, span); s != FT_OK)
+        return s;
+    const FT_DWORD n = std::min<FT_DWORD>(length, FT_DWORD(span.length));
+    std::memcpy(data, image.data() + span.start, n);
+    *read = n;
+    return FT_OK;
+}
+
+FT_STATUS nativeUAWrite(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length) {
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (!data && length)
+        return FT_INVALID_PARAMETER;
+    std::vector<std::uint8_t> image;
+    FtdiUserAreaSpan span;
+    if (FT_STATUS s = userArea(*a, image, span); s != FT_OK)
+        return s;
+    std::vector<std::uint8_t> patched = image;
+    if (!FtdiEepromPatchUserArea(patched, a->channel.type, data, int(length)))
+        return FT_INVALID_PARAMETER;
+    // Only the changed words, checksum included, are written; then the whole image is read back.
+    for (std::size_t word = 0; word < patched.size() / 2; ++word) {
+        if (patched[2 * word] == image[2 * word] && patched[2 * word + 1] == image[2 * word + 1])
+            continue;
+        const auto value = std::uint16_t(patched[2 * word] | (patched[2 * word + 1] << 8));
+        if (libusb_control_transfer(a->usb, 0x40, kWriteEeprom, value, std::uint16_t(word), nullptr, 0,
+                                    kUsbTimeoutMs) < 0)
+            return FT_EEPROM_WRITE_FAILED;
+    }
+    std::vector<std::uint8_t> check;
+    if (readEeprom(*a, check) != FT_OK || check != patched)
+        return FT_EEPROM_WRITE_FAILED;
+    return FT_OK;
+}
+
+FT_STATUS nativeLatency(FT_HANDLE handle, FT_UCHAR ms) {
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (FT_STATUS s = ensureFree(*a); s != FT_OK)
+        return s;
+    if (ms < 1)
+        return FT_INVALID_PARAMETER;
+    return ftdi_set_latency_timer(a->ftdi, ms) == 0 ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS nativeGetBitMode(FT_HANDLE handle, FT_UCHAR* pins) {
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (!pins)
+        return FT_INVALID_PARAMETER;
+    if (FT_STATUS s = ensureUsb(*a); s != FT_OK)
+        return s;
+    unsigned char value = 0;
+    if (ftdi_read_pins(a->ftdi, &value) != 0)
+        return FT_IO_ERROR;
+    *pins = value;
+    return FT_OK;
+}
+
+FT_STATUS nativeSetBitMode(FT_HANDLE handle, FT_UCHAR mask, FT_UCHAR mode) {
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    if (FT_STATUS s = ensureFree(*a); s != FT_OK)
+        return s;
+    return ftdi_set_bitmode(a->ftdi, mask, mode) == 0 ? FT_OK : FT_IO_ERROR;
+}
+
+FT_STATUS nativePortName(FT_HANDLE handle, char* name, FT_DWORD size) {
+    if (!name || size == 0)
+        return FT_INVALID_PARAMETER;
+    name[0] = 0;
+    std::lock_guard lock(adaptersMutex);
+    NativeAdapter* a = find(handle);
+    if (!a)
+        return FT_INVALID_HANDLE;
+    // Asked again: the tty may have been bound after the open.
+    QString tty = FtdiSysfsTtyForSerial(a->channel.serial);
+    if (tty.isEmpty())
+        return FT_OTHER_ERROR;
+    const QByteArray bytes = tty.toLatin1();
+    const std::size_t n = std::min<std::size_t>(std::size_t(bytes.size()), size - 1);
+    std::memcpy(name, bytes.constData(), n);
+    name[n] = 0;
+    return FT_OK;
+}
+
+FT_STATUS nativeComNumber(FT_HANDLE handle, FT_LONG* number) {
+    if (!number)
+        return FT_INVALID_PARAMETER;
+    *number = -1;
+    char name[64];
+    const FT_STATUS status = nativePortName(handle, name, sizeof name);
+    if (status != FT_OK)
+        return status;
+    // The tty's own number ("ttyUSB3" -> 3): the nearest thing to a COM number here.
+    const char* digits = name + std::strlen(name);
+    while (digits > name && digits[-1] >= '0' && digits[-1] <= '9')
+        --digits;
+    if (!*digits)
+        return FT_OTHER_ERROR;
+    *number = FT_LONG(std::strtol(digits, nullptr, 10));
+    return FT_OK;
+}
+
+const D2xxFunctions nativeTable = [] {
+    D2xxFunctions t;
+    t.CreateDeviceInfoList = nativeCreate;
+    t.GetDeviceInfoList = nativeGetList;
+    t.OpenEx = nativeOpen;
+    t.Close = nativeClose;
+    t.Write = nativeWrite;
+    t.ResetDevice = nativeResetDevice;
+    t.ResetPort = nativeResetPort;
+    t.GetQueueStatus = nativeQueue;
+    t.EE_UASize = nativeUASize;
+    t.EE_UARead = nativeUARead;
+    t.EE_UAWrite = nativeUAWrite;
+    t.SetLatencyTimer = nativeLatency;
+    t.GetBitMode = nativeGetBitMode;
+    t.SetBitMode = nativeSetBitMode;
+    t.GetComPortNumber = nativeComNumber;
+    t.GetPortName = nativePortName;
+    return t;
+}();
+
+} // namespace
+
+const D2xxFunctions& D2xxNativeFunctions() {
+    return nativeTable;
+}

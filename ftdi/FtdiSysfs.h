@@ -1,0 +1,35 @@
+// The FTDI adapters as sysfs shows them, read without opening any device: one entry per channel, in the
+// order FTDI's driver lists them. The root is /sys, or $PRAVEX_SYSFS_ROOT for tests with a fake tree.
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+struct FtdiSysfsChannel {
+    QString serial;      // followed by A, B, ... on a multi-channel chip
+    QString description; // likewise followed by " A", " B", ...
+    std::uint32_t type = 3;
+    std::uint32_t id = 0; // vendor << 16 | product
+    std::uint32_t locId = 0;
+    std::uint32_t flags = 0;
+    QString tty; // "ttyUSB0"; empty when no serial driver is bound to the channel
+    int busnum = 0;
+    int devnum = 0;
+    int channel = 0; // 0 = A
+    int channelCount = 1;
+    std::uint16_t bcdDevice = 0;
+    QString devicePath; // the USB device's sysfs directory
+};
+
+QString FtdiSysfsRoot();
+std::vector<FtdiSysfsChannel> FtdiSysfsScan(const QString& root = FtdiSysfsRoot());
+// The tty of the channel with this serial number (as listed), or empty.
+QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root = FtdiSysfsRoot());
+
+// D2XX type code of a chip from its bcdDevice; FT_DEVICE_UNKNOWN (3) for one we do not know.
+std::uint32_t FtdiTypeFromBcd(std::uint16_t bcd);
+// Bus number and port path packed into hex digits, as FTDI's Windows location ids are: bus 1, "2.4" -> 0x124.
+std::uint32_t FtdiLocationId(int busnum, const QString& devpath);
+// Whether some process (this one included) holds /dev/<tty> open: line control must not take it over.
+bool FtdiTtyIsOpen(const QString& tty);
