@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -74,9 +75,10 @@ TEST_F(BlockSerialPty, MissingPortAndNonTerminalFailWithTheSystemsCode) {
     line.Connect("pravex-no-such-port");
     EXPECT_EQ(line.LastError(), ENOENT);
 
-    std::string file =
-        std::string(std::getenv("PRAVEX_TEST_TMP") ? std::getenv("PRAVEX_TEST_TMP") : "/tmp") + "/not-a-tty";
-    ::mkdir(std::getenv("PRAVEX_TEST_TMP") ? std::getenv("PRAVEX_TEST_TMP") : "/tmp", 0700);
+    const char* tmp = std::getenv("PRAVEX_TEST_TMP");
+    std::filesystem::path dir = tmp ? tmp : "/tmp";
+    std::filesystem::create_directories(dir);
+    std::string file = (dir / "not-a-tty").string();
     int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);
