@@ -1,0 +1,221 @@
+// The window position store against the real settings store and INI files: first-run centring, restoring
+// what was stored, bad values, refused closes, the Active switch and the handlers it must keep calling.
+// labels: unit gui
+#include "FormStorage_AppError.h"
+#include "TevFormStorage.h"
+#include "TevTools.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QSettings>
+#include <QStringList>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+QString key(const TTevFormStorage& s) {
+    return s.AppRegKey().mid(1);
+}
+
+QString stored(const TTevFormStorage& s, const char* name) {
+    return RegReadString(QString::fromLatin1(name), QStringLiteral("<none>"), key(s));
+}
+
+struct Window {
+    std::unique_ptr<TTevForm> form;
+    TTevFormStorage* storage = nullptr;
+
+    // A fixed 226 x 181 window, as the main window is; a distinct name keeps tests apart in the store.
+    explicit Window(const QString& name, bool fixed = true, std::function<void(TTevForm&)> before = {}) {
+        form = std::make_unique<TTevForm>();
+        form->setObjectName(name);
+        if (fixed)
+            form->setFixedSize(226, 181);
+        else
+            form->resize(300, 200);
+        storage = new TTevFormStorage(form.get());
+        storage->SetUseRegistry(true);
+        if (before)
+            before(*form);
+        storage->Loaded();
+    }
+};
+
+QSize screenSize() {
+    return QGuiApplication::primaryScreen()->geometry().size();
+}
+
+} // namespace
+
+TEST(FormStorage, FirstRunCentresTheWindowAndKeepsItsSize) {
+    Window w(QStringLiteral("FirstRun"));
+    w.form->show();
+    const QSize screen = screenSize();
+    const QRect frame = w.form->frameGeometry();
+    EXPECT_EQ(frame.size(), QSize(226, 181) + (frame.size() - w.form->size()));
+    EXPECT_EQ(frame.left(), (screen.width() - frame.width()) / 2);
+    EXPECT_EQ(frame.top(), (screen.height() - frame.height()) / 2);
+}
+
+TEST(FormStorage, StoredValuesAreRestoredEvenOffScreen) {
+    Window w(QStringLiteral("Restored"), false);
+    const QString k = key(*w.storage);
+    EXPECT_TRUE(k.endsWith(QStringLiteral("\\Restored")));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("Left"), QStringLiteral("-5000"), k));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("Top"), QStringLiteral("7000"), k));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("Width"), QStringLiteral("410"), k));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("Height"), QStringLiteral("320"), k));
+    w.form->show();
+    EXPECT_EQ(w.form->frameGeometry(), QRect(-5000, 7000, 410, 320));
+}
+
+TEST(FormStorage, UnreadableValuesGiveTheDefaults) {
+    Window w(QStringLiteral("BadValues"), false);
+    const QString k = key(*w.storage);
+    ASSERT_TRUE(RegWriteString(QStringLiteral("Width"), QStringLiteral("abc"), k));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("Height"), QStringLiteral("250"), k));
+    // An integer value where text is kept is unreadable too.
+    ASSERT_TRUE(RegWriteInteger(QStringLiteral("Left"), 10, k));
+    w.form->show();
+    const QRect frame = w.form->frameGeometry();
+    EXPECT_EQ(frame.width(), 300);
+    EXPECT_EQ(frame.height(), 250);
+    EXPECT_EQ(frame.left(), (screenSize().width() - 300) / 2);
+    EXPECT_EQ(frame.top(), (screenSize().height() - 250) / 2);
+}
+
+TEST(FormStorage, CloseStoresTextValuesAfterTheWindowsOwnHandler) {
+    QStringList calls;
+    Window w(QStringLiteral("Closing"), false, [&](TTevForm& f) {
+        f.OnShow = [&](QObject*) { calls << QStringLiteral("show"); };
+        f.OnCloseQuery = [&](QObject*, bool&) { calls << QStringLiteral("query"); };
+    });
+    w.form->show();
+    w.form->move(40, 50);
+    w.form->resize(333, 222);
+    ASSERT_TRUE(w.form->close());
+    EXPECT_EQ(calls, QStringList({QStringLiteral("show"), QStringLiteral("query")}));
+    EXPECT_EQ(stored(*w.storage, "Left"), QStringLiteral("40"));
+    EXPECT_EQ(stored(*w.storage, "Top"), QStringLiteral("50"));
+    EXPECT_EQ(stored(*w.storage, "Width"), QString::number(w.form->frameGeometry().width()));
+    EXPECT_EQ(stored(*w.storage, "Height"), QString::number(w.form->frameGeometry().height()));
+
+    // Shown again, the window comes back where it was closed.
+    w.form->move(0, 0);
+    w.form->show();
+    EXPECT_EQ(w.form->frameGeometry().topLeft(), QPoint(40, 50));
+}
+
+TEST(FormStorage, RefusedCloseStoresNothing) {
+    int queries = 0;
+    Window w(QStringLiteral("Refused"), true, [&](TTevForm& f) {
+        f.OnCloseQuery = [&](QObject*, bool& canClose) {
+            ++queries;
+            canClose = false;
+        };
+    });
+    w.form->show();
+    EXPECT_FALSE(w.form->close());
+    EXPECT_EQ(queries, 1);
+    EXPECT_TRUE(w.form->isVisible());
+    EXPECT_EQ(stored(*w.storage, "Left"), QStringLiteral("<none>"));
+}
+
+TEST(FormStorage, InactiveStoreNeitherRestoresNorStores) {
+    Window w(QStringLiteral("Inactive"), false);
+    const QString k = key(*w.storage);
+    ASSERT_TRUE(RegWriteString(QStringLiteral("Width"), QStringLiteral("500"), k));
+    w.storage->SetActive(false);
+    w.form->show();
+    EXPECT_EQ(w.form->width(), 300);
+    w.form->close();
+    w.form.reset();
+    EXPECT_EQ(RegReadString(QStringLiteral("Left"), QStringLiteral("<none>"), k), QStringLiteral("<none>"));
+    EXPECT_EQ(RegReadString(QStringLiteral("Width"), QString(), k), QStringLiteral("500"));
+}
+
+TEST(FormStorage, DestroyStoresThenRunsTheWindowsHandler) {
+    QString k;
+    QString leftSeenByHandler = QStringLiteral("<not run>");
+    Window w(QStringLiteral("Destroyed"), false, [&](TTevForm& f) {
+        f.OnDestroy = [&](QObject*) {
+            leftSeenByHandler = RegReadString(QStringLiteral("Left"), QString(), k);
+        };
+    });
+    k = key(*w.storage);
+    w.form->show();
+    w.form->move(12, 34);
+    w.form.reset();
+    EXPECT_EQ(leftSeenByHandler, QStringLiteral("12"));
+}
+
+TEST(FormStorage, IniModeWritesTheWindowsSectionAndReportsWriteFailures) {
+    const QString dir = qEnvironmentVariable("PRAVEX_TEST_TMP");
+    ASSERT_FALSE(dir.isEmpty());
+    QDir().mkpath(dir);
+    const QString ini = dir + QStringLiteral("/positions.ini");
+    {
+        Window w(QStringLiteral("IniWindow"), false);
+        w.storage->SetUseRegistry(false);
+        w.storage->SetIniFileName(ini);
+        EXPECT_EQ(w.storage->TypeIniName(), TApplicationIniName::asCustom);
+        w.form->show();
+        w.form->move(21, 22);
+        ASSERT_TRUE(w.form->close());
+    }
+    QSettings check(ini, QSettings::IniFormat);
+    EXPECT_EQ(check.value(QStringLiteral("IniWindow/Left")).toInt(), 21);
+    EXPECT_EQ(check.value(QStringLiteral("IniWindow/Top")).toInt(), 22);
+
+    QStringList errors;
+    auto previous = SetApplicationErrorHandler([&](const QString& text) { errors << text; });
+    {
+        bool keptRan = false;
+        Window w(QStringLiteral("IniFails"), false,
+                 [&](TTevForm& f) { f.OnDestroy = [&](QObject*) { keptRan = true; }; });
+        w.storage->SetUseRegistry(false);
+        w.storage->SetIniFileName(QStringLiteral("/proc/no-such-dir/positions.ini"));
+        w.form->show();
+        EXPECT_TRUE(w.form->close()) << "a failed save must not keep the window open";
+        EXPECT_EQ(errors.size(), 1);
+        w.form.reset();
+        EXPECT_TRUE(keptRan);
+        EXPECT_EQ(errors.size(), 2);
+    }
+    SetApplicationErrorHandler(previous);
+}
+
+TEST(FormStorage, NamesComeFromTheExecutable) {
+    EXPECT_EQ(TTevFormStorage::ExeKeyName(QStringLiteral("/opt/x/Pravex.exe")), QStringLiteral("Pravex"));
+    EXPECT_EQ(TTevFormStorage::ExeKeyName(QStringLiteral("/usr/bin/pravex")), QStringLiteral("pravex"));
+    // Without an extension nothing is cut off.
+    EXPECT_EQ(TTevFormStorage::ExeKeyName(QStringLiteral("/usr/bin/monitor1")), QStringLiteral("monitor1"));
+    EXPECT_EQ(TTevFormStorage::DerivedIniName(QStringLiteral("/tools/Monitor.EXE")),
+              QStringLiteral("/tools/monitor.ini"));
+    EXPECT_EQ(TTevFormStorage::DerivedIniName(QStringLiteral("/usr/bin/Pravex")),
+              QStringLiteral("/usr/bin/pravex.ini"));
+
+    TTevForm form;
+    form.setObjectName(QStringLiteral("Form1"));
+    TTevFormStorage s(&form);
+    EXPECT_TRUE(s.AppRegKey().startsWith(QStringLiteral("\\Software\\")));
+    EXPECT_TRUE(s.AppRegKey().endsWith(QStringLiteral("\\Form1")));
+    // The default derived name applies once the placeholder is set; a custom name is taken as given.
+    EXPECT_EQ(s.IniFileName(), ApplicationExeIniName);
+    s.SetIniFileName(QStringLiteral(" [ApplicationExeName.ini]\t"));
+    EXPECT_EQ(s.TypeIniName(), TApplicationIniName::asAppIniName);
+    EXPECT_TRUE(s.IniFileName().endsWith(QStringLiteral(".ini")));
+    EXPECT_NE(s.IniFileName(), ApplicationExeIniName);
+    s.SetIniFileName(QStringLiteral(" my.ini "));
+    EXPECT_EQ(s.IniFileName(), QStringLiteral(" my.ini "));
+    s.SetTypeIniName(TApplicationIniName::asAppIniName);
+    EXPECT_NE(s.IniFileName(), QStringLiteral(" my.ini "));
+}
+
+TEST(FormStorage, OwnerMustBeAWindow) {
+    QObject notAWindow;
+    EXPECT_THROW(TTevFormStorage{&notAWindow}, std::invalid_argument);
+    EXPECT_THROW(TTevFormStorage{nullptr}, std::invalid_argument);
+}
