@@ -17,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 using pravex::SettingsStore;
 using pravex::StoredValue;
@@ -203,6 +204,9 @@ void RichEditScrollToEnd(QTextEdit* view) {
     end.movePosition(QTextCursor::End);
     view->setTextCursor(end);
     view->ensureCursorVisible();
+    // The caret in view can still leave the bottom margin hidden; a log shows its very end.
+    if (QScrollBar* bar = view->verticalScrollBar())
+        bar->setValue(bar->maximum());
 }
 
 void SetCheckedSilently(QCheckBox* box, bool checked) {
@@ -237,24 +241,22 @@ void DelayProcessMessages(int milliseconds) {
 bool SetWindowTopmost(QWidget* window, bool topmost, bool activate) {
     if (!window)
         return false;
-    const bool already = window->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == topmost;
-    if (!already) {
-        // Changing the flags re-creates the native window, which hides it; show it again in place.
-        const bool visible = window->isVisible();
-        const QRect geometry = window->geometry();
-        window->setWindowFlag(Qt::WindowStaysOnTopHint, topmost);
-        if (visible) {
-            const bool quiet = window->testAttribute(Qt::WA_ShowWithoutActivating);
-            if (!activate)
-                window->setAttribute(Qt::WA_ShowWithoutActivating, true);
-            window->setGeometry(geometry);
-            window->show();
-            window->setAttribute(Qt::WA_ShowWithoutActivating, quiet);
+    window = window->window();
+    Qt::WindowFlags flags = window->windowFlags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, topmost);
+    if (flags != window->windowFlags()) {
+        if (window->isVisible() && window->windowHandle()) {
+            // QWidget::setWindowFlags would hide the window and show it again, which moves and activates
+            // it; the native window changes its band in place.
+            window->overrideWindowFlags(flags);
+            window->windowHandle()->setFlags(flags);
+        } else {
+            window->setWindowFlags(flags);
         }
     }
-    if (topmost && window->isVisible())
+    if (activate && window->isVisible()) {
         window->raise();
-    if (activate && window->isVisible())
         window->activateWindow();
+    }
     return true;
 }
