@@ -11,7 +11,7 @@
 #include <QWidget>
 #include <vector>
 
-class QMenu;
+#include <QMenu>
 class QVariantAnimation;
 
 class TTevChart : public QWidget {

@@ -1,0 +1,346 @@
+// The tools window: controls as designed, the exports and the settings handlers. Exports never write the
+// target in place: a full disk or a vanished folder must not cost the user the file saved last time.
+#include "frmDodatkiU.h"
+
+#include "common/FormStorage_AppError.h"
+#include "common/TevTools.h"
+#include "serial/TevComPort.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTextEdit>
+#include <turbojpeg.h>
+
+namespace {
+
+const QString CsvFilter = QStringLiteral("CSF Files (*.CSV)|*.csv");
+const QString JpgFilter = QStringLiteral("Pliki JPG (*.jpg)|*.jpg");
+const QString DefaultDir = QStringLiteral("c:\\");
+
+// "Description|pattern" as the window system writes filters, into Qt's "Description (patterns)": the
+// pattern joins those the description already names, so *.csv files show while the text stays as designed.
+QString qtFilter(const QString& filter) {
+    const QString description = filter.section(QLatin1Char('|'), 0, 0);
+    const QString pattern = filter.section(QLatin1Char('|'), 1, 1);
+    const qsizetype open = description.lastIndexOf(QLatin1Char('('));
+    if (description.endsWith(QLatin1Char(')')) && open >= 0) {
+        QStringList patterns =
+            description.mid(open + 1, description.size() - open - 2).split(QLatin1Char(' '));
+        if (!patterns.contains(pattern))
+            patterns << pattern;
+        return description.left(open + 1) + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+    }
+    return description + QStringLiteral(" (") + pattern + QLatin1Char(')');
+}
+
+QFont pixelFont(const char* family, int px, bool bold = false) {
+    QFont f(QString::fromLatin1(family));
+    f.setPixelSize(px);
+    f.setBold(bold);
+    return f;
+}
+
+QFileDialog* makeSaveDialog(QWidget* parent, const QString& filter, const QString& suffix) {
+    auto* d = new QFileDialog(parent);
+    d->setAcceptMode(QFileDialog::AcceptSave);
+    d->setFileMode(QFileDialog::AnyFile);
+    d->setOption(QFileDialog::DontConfirmOverwrite, true);
+    d->setNameFilter(qtFilter(filter));
+    d->setDefaultSuffix(suffix);
+    d->setDirectory(DefaultDir);
+    return d;
+}
+
+// The window's own icon: a red trace on a white card.
+QIcon toolsIcon() {
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(Qt::white);
+    p.setPen(QColor(0, 128, 255));
+    p.drawRoundedRect(QRectF(2, 2, 28, 28), 4, 4);
+    p.setPen(QPen(Qt::red, 2.5));
+    p.drawPolyline(QPolygonF({QPointF(6, 22), QPointF(12, 14), QPointF(18, 18), QPointF(26, 8)}));
+    return QIcon(pm);
+}
+
+QIcon saveIcon() {
+    QPixmap pm(20, 20);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setBrush(QColor(0, 128, 255));
+    p.setPen(Qt::NoPen);
+    p.drawRect(2, 2, 16, 16);
+    p.setBrush(Qt::white);
+    p.drawRect(5, 3, 10, 6);
+    p.drawRect(5, 12, 10, 5);
+    return QIcon(pm);
+}
+
+} // namespace
+
+void TDropDownComboBox::showPopup() {
+    if (OnDropDown)
+        OnDropDown(this);
+    QComboBox::showPopup();
+}
+
+TfrmDodatki::TfrmDodatki(QWidget* parent) : TTevForm(parent) {
+    setObjectName(QStringLiteral("frmDodatki"));
+    setWindowTitle(QStringLiteral("PRAVEX Tools"));
+    setWindowIcon(toolsIcon());
+    setFont(pixelFont("Tahoma", 11));
+    resize(593, 409);
+
+    PageControl = new QTabWidget(this);
+    PageControl->setObjectName(QStringLiteral("PageControl"));
+    PageControl->setGeometry(8, 8, 593 - 16, 409 - 16);
+    PageControl->setStyleSheet(QStringLiteral(
+        "QTabBar::tab { width: 120px; height: 25px; }"
+        "QTabBar::tab:selected { color: rgb(0,128,255); font-family: Verdana; font-weight: bold; }"));
+
+    AdvTabSheet1 = new QWidget;
+    AdvTabSheet1->setObjectName(QStringLiteral("AdvTabSheet1"));
+    AdvTabSheet1->setAutoFillBackground(true);
+    AdvTabSheet1->setPalette(QPalette(Qt::white));
+    PageControl->addTab(AdvTabSheet1, QStringLiteral("Terminal"));
+    Label1 = new QLabel(QStringLiteral("Received data:"), AdvTabSheet1);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setFont(pixelFont("Verdana", 11));
+    Label1->setStyleSheet(QStringLiteral("color: rgb(192,192,192);"));
+    Label1->move(16, 6);
+    Memo3 = new QTextEdit(AdvTabSheet1);
+    Memo3->setObjectName(QStringLiteral("Memo3"));
+    Memo3->setGeometry(16, 24, 273, 321);
+    Memo3->setReadOnly(true);
+    Memo3->setAcceptRichText(false);
+    Memo3->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo3->setFont(pixelFont("Tahoma", 11));
+    BitBtn1 = new QPushButton(saveIcon(), QStringLiteral("Save as CSV"), AdvTabSheet1);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setGeometry(352, 40, 137, 33);
+    connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+
+    AdvTabSheet2 = new QWidget;
+    AdvTabSheet2->setObjectName(QStringLiteral("AdvTabSheet2"));
+    AdvTabSheet2->setAutoFillBackground(true);
+    AdvTabSheet2->setPalette(QPalette(Qt::white));
+    PageControl->addTab(AdvTabSheet2, QStringLiteral("Charts"));
+    Chart1 = new TTevChart(AdvTabSheet2);
+    Chart1->setObjectName(QStringLiteral("Chart1"));
+    CheckBox1 = new QCheckBox(QStringLiteral("Labels"), Chart1);
+    CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
+    CheckBox2 = new QCheckBox(QStringLiteral("3D view"), Chart1);
+    CheckBox2->setObjectName(QStringLiteral("CheckBox2"));
+    connect(CheckBox1, &QCheckBox::clicked, this, [this] { CheckBox1Click(); });
+    connect(CheckBox2, &QCheckBox::clicked, this, [this] { CheckBox2Click(); });
+    AdvPopupMenu1 = new QMenu(this);
+    AdvPopupMenu1->setObjectName(QStringLiteral("AdvPopupMenu1"));
+    Zapiszwykresdopliku1 = AdvPopupMenu1->addAction(saveIcon(), QStringLiteral("Zapisz wykres do pliku"));
+    Zapiszwykresdopliku1->setObjectName(QStringLiteral("Zapiszwykresdopliku1"));
+    connect(Zapiszwykresdopliku1, &QAction::triggered, this, [this] { Zapiszwykresdopliku1Click(); });
+    Chart1->SetPopupMenu(AdvPopupMenu1);
+
+    Ustawienia = new QWidget;
+    Ustawienia->setObjectName(QStringLiteral("Ustawienia"));
+    Ustawienia->setAutoFillBackground(true);
+    Ustawienia->setPalette(QPalette(Qt::white));
+    PageControl->addTab(Ustawienia, QStringLiteral("Settings"));
+    GroupBox1 = new QGroupBox(QStringLiteral(" RS232 port options "), Ustawienia);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(3, 3, 310, 182);
+    cbComPortAutoDetect = new QCheckBox(QStringLiteral("Autodetect COM port"), GroupBox1);
+    cbComPortAutoDetect->setObjectName(QStringLiteral("cbComPortAutoDetect"));
+    cbComPortAutoDetect->move(16, 24);
+    cbComPortAutoDetect->setChecked(true);
+    connect(cbComPortAutoDetect, &QCheckBox::clicked, this, [this] { cbComPortAutoDetectClick(); });
+    cbxComPort = new TDropDownComboBox(GroupBox1);
+    cbxComPort->setObjectName(QStringLiteral("cbxComPort"));
+    cbxComPort->setEditable(true);
+    cbxComPort->setInsertPolicy(QComboBox::NoInsert);
+    cbxComPort->setGeometry(16, 56, 145, 21);
+    cbxComPort->OnDropDown = [this](QObject*) { cbxComPortDropDown(); };
+    Button1 = new QPushButton(QStringLiteral("SET"), GroupBox1);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(184, 54, 49, 25);
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+
+    SaveDialog1 = makeSaveDialog(this, CsvFilter, QStringLiteral("csv"));
+    SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
+    SavePictureDialog1 = makeSaveDialog(this, JpgFilter, QStringLiteral("jpg"));
+    SavePictureDialog1->setObjectName(QStringLiteral("SavePictureDialog1"));
+    ExecuteDialog = [](QFileDialog* d) { return d->exec() == QDialog::Accepted; };
+
+    TevFormStorage1 = new TTevFormStorage(this);
+    TevFormStorage1->setObjectName(QStringLiteral("TevFormStorage1"));
+    TevFormStorage1->SetIniFileName(ApplicationExeIniName);
+    TevFormStorage1->SetTypeIniName(TApplicationIniName::asAppIniName);
+    TevFormStorage1->SetUseRegistry(true);
+    TevFormStorage1->Loaded();
+    layoutChartTab();
+}
+
+TfrmDodatki::~TfrmDodatki() {
+    DoDestroy();
+}
+
+void TfrmDodatki::resizeEvent(QResizeEvent* event) {
+    TTevForm::resizeEvent(event);
+    PageControl->setGeometry(8, 8, std::max(40, width() - 16), std::max(40, height() - 16));
+    // The log grows with the window's height.
+    Memo3->resize(Memo3->width(), std::max(40, AdvTabSheet1->height() - 24 - 15));
+    layoutChartTab();
+}
+
+void TfrmDodatki::layoutChartTab() {
+    Chart1->setGeometry(AdvTabSheet2->rect());
+    // The two switches sit at the chart's bottom left, where the design put them (325 of 360).
+    const int y = std::max(0, Chart1->height() - 35);
+    CheckBox1->adjustSize();
+    CheckBox2->adjustSize();
+    CheckBox1->move(27, y);
+    CheckBox2->move(144, y);
+}
+
+QTextEdit* TfrmDodatki::logView() {
+    return Memo3;
+}
+void TfrmDodatki::addPoint(double x, double y) {
+    Chart1->AddXY(x, y);
+}
+void TfrmDodatki::clearPoints() {
+    Chart1->Clear();
+}
+void TfrmDodatki::setAxisRange(double minimum, double maximum) {
+    Chart1->SetLeftAxisRange(minimum, maximum);
+}
+
+bool TfrmDodatki::runDialog(QFileDialog* dialog, const QString& folder) {
+    // The stored folder may be one this system does not have (the first-run default is "c:\").
+    dialog->setDirectory(QDir(folder).exists() ? folder : QDir::homePath());
+    dialog->selectFile(QString());
+    return ExecuteDialog && ExecuteDialog(dialog) && !dialog->selectedFiles().isEmpty() &&
+           !dialog->selectedFiles().constFirst().isEmpty();
+}
+
+static QString folderOf(const QString& file) {
+    QString dir = QFileInfo(file).absolutePath();
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    return dir;
+}
+
+void TfrmDodatki::BitBtn1Click() {
+    const QString folder = RegReadString(QStringLiteral("csvdir"), DefaultDir, PravexKey);
+    if (!runDialog(SaveDialog1, folder))
+        return;
+    const QString file = SaveDialog1->selectedFiles().constFirst();
+    RegWriteString(QStringLiteral("csvdir"), folderOf(file), PravexKey);
+    const QString error = WriteFileReplacing(file, CsvBytes(FCsvRows ? FCsvRows() : QStringList()));
+    if (!error.isEmpty())
+        ShowApplicationError(error);
+}
+
+void TfrmDodatki::Zapiszwykresdopliku1Click() {
+    SavePictureDialog1->setWindowTitle(QStringLiteral("Zapisz wykres jako:"));
+    const QString folder = RegReadString(QStringLiteral("JpgInitDir"), DefaultDir, PravexKey);
+    if (!runDialog(SavePictureDialog1, folder))
+        return;
+    const QString file = SavePictureDialog1->selectedFiles().constFirst();
+    RegWriteString(QStringLiteral("JpgInitDir"), folderOf(file), PravexKey);
+    QByteArray jpeg;
+    {
+        const QImage picture = Chart1->RenderToImage();
+        jpeg = EncodeJpeg(picture, 98);
+    }
+    const QString error =
+        jpeg.isEmpty() ? QStringLiteral("Cannot encode the chart picture") : WriteFileReplacing(file, jpeg);
+    if (!error.isEmpty())
+        ShowApplicationError(error);
+}
+
+void TfrmDodatki::CheckBox1Click() {
+    Chart1->SetShowLabels(CheckBox1->isChecked());
+}
+void TfrmDodatki::CheckBox2Click() {
+    Chart1->SetView3D(CheckBox2->isChecked());
+}
+
+void TfrmDodatki::cbxComPortDropDown() {
+    // Keep what the user typed: refilling the list must not wipe a hand-written name.
+    const QString typed = cbxComPort->currentText();
+    cbxComPort->clear();
+    if (FComPort)
+        cbxComPort->addItems(FComPort->GetAvailableComPorts());
+    cbxComPort->setEditText(typed);
+}
+
+void TfrmDodatki::Button1Click() {
+    RegWriteString(QStringLiteral("naComPort"), cbxComPort->currentText(), PravexKey);
+}
+
+void TfrmDodatki::cbComPortAutoDetectClick() {
+    RegWriteBool(QStringLiteral("ComPortAutoDetect"), cbComPortAutoDetect->isChecked(), PravexKey);
+}
+
+QByteArray TfrmDodatki::CsvBytes(const QStringList& rows) {
+    qsizetype total = 0;
+    for (const QString& r : rows)
+        total += r.size() + 2;
+    QByteArray out;
+    out.reserve(total);
+    for (const QString& r : rows) {
+        out += r.toLatin1();
+        out += "\r\n";
+    }
+    return out;
+}
+
+QByteArray TfrmDodatki::EncodeJpeg(const QImage& image, int quality) {
+    if (image.isNull())
+        return {};
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    tjhandle handle = tjInitCompress();
+    if (!handle)
+        return {};
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    const int rc = tjCompress2(handle, rgb.constBits(), rgb.width(), int(rgb.bytesPerLine()), rgb.height(),
+                               TJPF_RGB, &buffer, &size, TJSAMP_444, quality, TJFLAG_ACCURATEDCT);
+    QByteArray out;
+    if (rc == 0 && buffer)
+        out = QByteArray(reinterpret_cast<const char*>(buffer), qsizetype(size));
+    tjFree(buffer);
+    tjDestroy(handle);
+    return out;
+}
+
+QString TfrmDodatki::WriteFileReplacing(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    // Never fall back to writing the target in place: that is how the old file would be lost.
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return QStringLiteral("Cannot create file \"%1\". %2")
+            .arg(QDir::toNativeSeparators(path), file.errorString());
+    if (file.write(bytes) != bytes.size()) {
+        const QString error = file.errorString();
+        file.cancelWriting();
+        return QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(path), error);
+    }
+    if (!file.commit())
+        return QStringLiteral("Cannot write file \"%1\". %2")
+            .arg(QDir::toNativeSeparators(path), file.errorString());
+    return {};
+}

@@ -1,0 +1,31 @@
+// The program: the main window with its task-bar button, the tools window created hidden right after it,
+// and the message loop. Closing the main window ends the program.
+#include "Unit1.h"
+#include "frmDodatkiU.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QElapsedTimer started;
+    started.start();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("PRAVEX"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    TForm1 form1;
+    TfrmDodatki tools;
+    form1.SetToolsWindow(&tools);
+    form1.show();
+
+    // For the start-up benchmark: the time until the main window's first paint has been handed out.
+    if (qEnvironmentVariableIsSet("PRAVEX_REPORT_STARTUP")) {
+        QTimer::singleShot(0, &form1, [&started] {
+            std::fprintf(stderr, "pravex: main window shown after %lld ms\n",
+                         static_cast<long long>(started.elapsed()));
+        });
+    }
+    return app.exec();
+}
