@@ -428,7 +428,10 @@ int TfrmFTList::ClampedCount(int count) const {
 
 void TfrmFTList::SetOpacity(int value) {
     FOpacity = qBound(0, value, 255);
-    setWindowOpacity(FOpacity / 255.0);
+    // Screenless platforms have no opacity; asking them only fills the log.
+    static const bool canFade = QGuiApplication::platformName() != QLatin1String("offscreen");
+    if (canFade)
+        setWindowOpacity(FOpacity / 255.0);
 }
 
 void TfrmFTList::SetHeight(int h) {
@@ -712,7 +715,9 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
     const QEvent::Type t = e->type();
 
     if (w == ListView1->viewport()) {
-        auto* me = static_cast<QMouseEvent*>(e);
+        auto* me = dynamic_cast<QMouseEvent*>(e);
+        if (!me && t != QEvent::Leave)
+            return false;
         switch (t) {
         case QEvent::MouseButtonRelease:
             if (me->button() == Qt::LeftButton)
@@ -1094,10 +1099,8 @@ void ShowChipWatcher(TTevFT232a* watcher, TFTOrvakDefListFlags& records, int& co
         }
         if (frmFTList) {
             frmFTList->RefreshList(records, count);
-            if (frmFTList) {
+            if (frmFTList)
                 frmFTList->show();
-                frmFTList->raise();
-            }
             return;
         }
         auto* form = new TfrmFTList();
