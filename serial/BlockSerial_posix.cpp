@@ -155,7 +155,8 @@ void TBlockSerial::Connect(const std::string& comport) {
     MakeRaw(t);
     if (FSys->tcsetattr(fd, TCSANOW, &t) != 0)
         return fail(errno);
-    // Linux sizes the receive queue itself; SizeRecvBuffer only sets the flow-control limits of Config.
+    // Linux sizes the receive queue itself and has no settable flow-control limits: SizeRecvBuffer is kept
+    // for callers that set it, with nothing to apply here.
     int lines = TIOCM_DTR | TIOCM_RTS;
     FSys->ioctl(fd, TIOCMBIS, &lines); // a pty has no modem lines: not an error
     FSys->tcflush(fd, TCIOFLUSH);
