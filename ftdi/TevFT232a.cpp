@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -146,9 +147,18 @@ TTevFT232a::~TTevFT232a() {
         if (thread->wait(ScanWaitOnDestroyMs)) {
             delete thread;
         } else {
-            connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+            // Left to end on its own; it is freed on the GUI thread once it has.
+            auto reaped = std::make_shared<bool>(false);
+            auto reap = [thread, reaped] {
+                if (std::exchange(*reaped, true))
+                    return;
+                thread->wait();
+                delete thread;
+            };
+            connect(thread, &QThread::finished, QCoreApplication::instance(), reap, Qt::QueuedConnection);
+            // It may have ended between the wait and the connection.
             if (thread->isFinished())
-                thread->deleteLater();
+                QMetaObject::invokeMethod(QCoreApplication::instance(), reap, Qt::QueuedConnection);
         }
     }
 }
@@ -268,7 +278,7 @@ void TTevFT232a::ScanFinished(TTevFT232aCheckThread* thread) {
     FListCount = thread->FDevCount;
     FActiveSerial = thread->FActiveSerial;
     bDiscoverError = thread->bTDiscoverError;
-    thread->deleteLater();
+    delete thread;
 
     if ((bseekport || bseekPortOK) && !bDiscoverError) {
         FConnectTimer->stop();

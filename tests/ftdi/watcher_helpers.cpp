@@ -71,7 +71,9 @@ bool TSim::Start(const QString& config) {
     const QString lib = qEnvironmentVariable("PRAVEX_BIN_PRAVEX_D2XX_SIM");
     if (lib.isEmpty() || !QFileInfo::exists(lib))
         return false;
-    FPath = ScratchDir(QStringLiteral("sim")) + QStringLiteral("/adapters.conf");
+    // One file for the whole process: the simulator keeps watching the file it was first given.
+    static const QString path = ScratchDir(QStringLiteral("sim")) + QStringLiteral("/adapters.conf");
+    FPath = path;
     WriteTextFile(FPath, config);
     qputenv("PRAVEX_D2XX_SIM_CONFIG", QFile::encodeName(FPath));
     qputenv("PRAVEX_D2XX_LIBRARY", QFile::encodeName(lib));
