@@ -326,8 +326,9 @@ void TTevComThread::SendStep() {
             FTSerial->SendString(ToWireBytes(wire));
             code = FTSerial->LastError();
             lineText = QString::fromStdString(FTSerial->LastErrorDesc());
-            // The whole frame leaves before the next step; a failing line or a stop request ends the wait.
-            while (!FTSerial->CanWrite(100)) {
+            // The whole frame leaves before the next step. A failed write was already aborted; a failing
+            // line or a stop request ends the wait.
+            while (code == 0 && !FTSerial->CanWrite(100)) {
                 if (FTSerial->LastError() != 0 || FT_STOP.load())
                     break;
                 ThreadDelay(1);

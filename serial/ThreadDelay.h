@@ -7,3 +7,7 @@ void ThreadDelay(int ms);
 
 // The POSIX name of the semaphore.
 inline constexpr const char* ThreadDelaySemaphoreName = "/COMThreadDelaySemaphore";
+
+// Uses another semaphore name from now on (tests, which must not share the pause with other processes).
+// Call it before any pause runs.
+void ThreadDelayUseSemaphore(const char* posixName);

@@ -6,22 +6,32 @@
 // woken early does not pass the wake-up on, which keeps two idle workers from waking each other forever.
 #include "ThreadDelay.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <semaphore.h>
 #include <thread>
 
 namespace {
 
+sem_t* OpenSemaphore(const char* name) {
+    sem_t* s = sem_open(name, O_CREAT, 0600, 0);
+    return s == SEM_FAILED ? nullptr : s;
+}
+
+// Opened once for the process: opening and closing it 1000 times a second costs more than the pause.
+std::atomic<sem_t*> gSemaphore{nullptr};
+std::once_flag gOpened;
+
 sem_t* DelaySemaphore() {
-    // Opened once for the process: opening and closing it 1000 times a second costs more than the pause.
-    static sem_t* const sem = [] {
-        sem_t* s = sem_open(ThreadDelaySemaphoreName, O_CREAT, 0600, 0);
-        return s == SEM_FAILED ? nullptr : s;
-    }();
-    return sem;
+    std::call_once(gOpened, [] {
+        if (gSemaphore.load() == nullptr)
+            gSemaphore.store(OpenSemaphore(ThreadDelaySemaphoreName));
+    });
+    return gSemaphore.load();
 }
 
 } // namespace
@@ -50,4 +60,9 @@ void ThreadDelay(int ms) {
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno == ETIMEDOUT)
         sem_post(sem);
+}
+
+void ThreadDelayUseSemaphore(const char* posixName) {
+    std::call_once(gOpened, [] {});
+    gSemaphore.store(OpenSemaphore(posixName));
 }

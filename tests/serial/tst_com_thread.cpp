@@ -1,0 +1,350 @@
+// The worker's send step, modem lines and end under a faulty system-call table; the owner window's close
+// hook, a worker that hangs in a hand-over, and repeated sessions that must leave nothing behind.
+// labels: threaded sim
+#include "comport_helpers.h"
+#include "serial/SerialSysCalls.h"
+
+#include <QCloseEvent>
+#include <QWidget>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+namespace {
+
+// The real system with chosen faults: failing writes, a transmit queue that never empties, framing
+// errors on every write, and modem inputs that a pseudo-terminal does not have.
+class TFaultySys : public TSerialSysCalls {
+public:
+    std::atomic<int> WriteFailures{0};
+    std::atomic<int> OutQueueMode{0}; // 0 real, 1 stuck, 2 empty twice then stuck, 3 EIO after the first
+    std::atomic<int> OutQueueCalls{0};
+    std::atomic<bool> FrameErrors{false};
+    std::atomic<unsigned> FrameCount{0};
+    std::atomic<int> ModemBits{-1}; // -1: the pty's own answer
+
+    ssize_t write(int fd, const void* buf, std::size_t count) override {
+        if (WriteFailures.load() > 0) {
+            --WriteFailures;
+            errno = EIO;
+            return -1;
+        }
+        return TSerialSysCalls::write(fd, buf, count);
+    }
+    int ioctl(int fd, unsigned long request, void* arg) override {
+        if (request == TIOCOUTQ && OutQueueMode.load() != 0) {
+            const int call = OutQueueCalls++;
+            const int mode = OutQueueMode.load();
+            if (mode == 3 && call > 0) {
+                errno = EIO;
+                return -1;
+            }
+            *static_cast<int*>(arg) = (mode >= 2 && call < 2) ? 0 : 10;
+            return 0;
+        }
+        if (request == TIOCGICOUNT && FrameErrors.load()) {
+            auto* c = static_cast<serial_icounter_struct*>(arg);
+            std::memset(c, 0, sizeof *c);
+            c->frame = int(FrameCount++);
+            return 0;
+        }
+        if (request == TIOCMGET && ModemBits.load() >= 0) {
+            *static_cast<int*>(arg) = ModemBits.load();
+            return 0;
+        }
+        return TSerialSysCalls::ioctl(fd, request, arg);
+    }
+};
+
+struct FaultySession {
+    TFaultySys sys;
+    TPtyDevice dev;
+    TTevComPort port;
+    TEventLog log{port};
+
+    FaultySession() { port.SetSysCalls(&sys); }
+    // The worker uses sys: it must have ended before sys goes.
+    ~FaultySession() {
+        sys.OutQueueMode = 0;
+        port.SetActive(false);
+        WaitUntil([&] { return port.ComThread() == nullptr; });
+    }
+    void Open() {
+        ASSERT_TRUE(dev.Ok());
+        port.SetComPort(dev.Path());
+        port.SetActive(true);
+        port.SetConnected(true);
+        ASSERT_TRUE(log.WaitFor(QStringLiteral("Connected")));
+    }
+    void Close() {
+        port.SetConnected(false);
+        port.SetActive(false);
+        ASSERT_TRUE(WaitUntil([&] { return port.ComThread() == nullptr; }));
+    }
+    QStringList Errors() const {
+        QStringList out;
+        for (const QString& e : log.Events)
+            if (e.startsWith(QLatin1String("Err:")))
+                out.append(e);
+        return out;
+    }
+};
+
+const QString EioText = QString::fromLocal8Bit(strerror(EIO));
+
+} // namespace
+
+TEST(ComThreadSend, FailedWritesAreReportedAtOnceAndDroppedAtTheFourth) {
+    FaultySession s;
+    s.Open();
+    s.sys.WriteFailures = 4;
+    ASSERT_TRUE(s.port.SendString("lost"));
+    ASSERT_TRUE(s.log.WaitFor("Disc"));
+    EXPECT_EQ(s.port.GetQueue(), 0);
+    const QString immediate = "Err:5:err - " + EioText;
+    EXPECT_EQ(s.Errors(), QStringList({immediate, immediate, immediate, immediate, immediate}));
+    EXPECT_EQ(s.log.Events.last(), "Disc");
+    EXPECT_EQ(s.log.Count("Tx:"), 0);
+    EXPECT_FALSE(s.port.Connected());
+    // The worker keeps the line open and goes on receiving.
+    s.dev.Write("alive\r");
+    ASSERT_TRUE(s.log.WaitFor("Rx:alive"));
+    s.Close();
+}
+
+TEST(ComThreadSend, FailureCountSurvivesASuccessfulSend) {
+    FaultySession s;
+    s.Open();
+    s.sys.WriteFailures = 3;
+    ASSERT_TRUE(s.port.SendString("first"));
+    ASSERT_TRUE(s.log.WaitFor("Tx:0"));
+    EXPECT_EQ(s.dev.ReadUntil([](const std::string& b) { return b.size() >= 6; }), "first\r");
+    s.sys.WriteFailures = 1;
+    ASSERT_TRUE(s.port.SendString("second"));
+    ASSERT_TRUE(s.log.WaitFor("Disc"));
+    EXPECT_EQ(s.Errors().size(), 5);
+    EXPECT_EQ(s.port.GetQueue(), 0);
+    s.Close();
+}
+
+TEST(ComThreadSend, FramingErrorsRepeatAndAreNeverDropped) {
+    FaultySession s;
+    s.Open();
+    s.sys.FrameErrors = true;
+    ASSERT_TRUE(s.port.SendString("frame"));
+    ASSERT_TRUE(WaitUntil([&] { return s.Errors().size() >= 6; }));
+    for (const QString& e : s.Errors())
+        EXPECT_EQ(e, "Err:9999:9999 - Serial Eror: ErrFrame");
+    EXPECT_EQ(s.port.GetQueue(), 1);
+    EXPECT_EQ(s.port.GetLine(), "frame");
+    EXPECT_EQ(s.log.Count("Disc"), 0);
+    s.port.PurgeTx();
+    EXPECT_EQ(s.port.GetQueue(), 0);
+    EXPECT_EQ(s.port.GetLine(), "");
+    s.sys.FrameErrors = false;
+    s.Close();
+}
+
+TEST(ComThreadSend, ChecksumFramesReportOnlyAtTheDrop) {
+    FaultySession s;
+    s.port.SetUseCRC(true);
+    s.Open();
+    s.sys.WriteFailures = 4;
+    ASSERT_TRUE(s.port.SendString("abc"));
+    ASSERT_TRUE(s.log.WaitFor("Disc"));
+    EXPECT_EQ(s.Errors(), QStringList({"Err:5:err - " + EioText}));
+    s.Close();
+}
+
+// Nothing written is not a send: a transmit queue that stays full fails the entry like any other fault.
+TEST(ComThreadSend, UnwritableLineIsAFailureNotASuccess) {
+    FaultySession s;
+    s.Open();
+    s.sys.OutQueueMode = 1;
+    ASSERT_TRUE(s.port.SendString("held"));
+    ASSERT_TRUE(s.log.WaitFor("Disc"));
+    const QString timeout = "Err:9997:9997 - Serial Eror: ErrTimeout";
+    EXPECT_EQ(s.Errors(),
+              QStringList({timeout, timeout, timeout, timeout, "Err:9997:999 - Serial ErrFrame"}));
+    EXPECT_EQ(s.log.Count("Tx:"), 0);
+    EXPECT_EQ(s.dev.ReadAvailable(), "");
+    s.sys.OutQueueMode = 0;
+    s.Close();
+}
+
+// The wait for the frame to leave ends when the line fails, and when the worker is asked to stop.
+TEST(ComThreadSend, WaitAfterAWriteEndsOnLineErrorOrStop) {
+    {
+        FaultySession s;
+        s.Open();
+        s.sys.OutQueueMode = 3;
+        ASSERT_TRUE(s.port.SendString("x"));
+        // Each try fails at once instead of waiting for a queue that cannot empty; the fourth drops it.
+        ASSERT_TRUE(s.log.WaitFor("Disc"));
+        EXPECT_EQ(s.Errors().size(), 5);
+        s.sys.OutQueueMode = 0;
+        s.Close();
+    }
+    {
+        FaultySession s;
+        s.Open();
+        s.sys.OutQueueMode = 2;
+        ASSERT_TRUE(s.port.SendString("x"));
+        // The frame was handed over; the worker now waits for a queue that never empties.
+        EXPECT_EQ(s.dev.ReadUntil([](const std::string& b) { return b.size() >= 2; }), "x\r");
+        ASSERT_TRUE(WaitUntil([&] { return s.sys.OutQueueCalls.load() > 3; }));
+        s.port.SetActive(false);
+        ASSERT_TRUE(WaitUntil([&] { return s.port.ComThread() == nullptr; }));
+        EXPECT_EQ(s.log.Events.last(), "Disc");
+        EXPECT_EQ(s.Errors().size(), 0);
+    }
+}
+
+TEST(ComThreadModem, ActiveInputsReportOnceThenOnChange) {
+    FaultySession s;
+    s.sys.ModemBits = TIOCM_CTS;
+    s.Open();
+    ASSERT_TRUE(s.log.WaitFor("CTS:1"));
+    EXPECT_TRUE(s.port._CTS());
+    EXPECT_FALSE(s.port._DSR());
+    s.sys.ModemBits = TIOCM_CTS | TIOCM_DSR;
+    ASSERT_TRUE(s.log.WaitFor("DSR:1"));
+    s.sys.ModemBits = TIOCM_DSR;
+    ASSERT_TRUE(s.log.WaitFor("CTS:0"));
+    EXPECT_EQ(s.log.Count("CTS:"), 2);
+    s.Close();
+    // The states stay as last seen after the line closed.
+    EXPECT_TRUE(s.port._DSR());
+}
+
+namespace {
+
+class TRefusingForm : public QWidget {
+public:
+    bool Refuse = false;
+
+protected:
+    void closeEvent(QCloseEvent* e) override {
+        if (Refuse)
+            e->ignore();
+        else
+            e->accept();
+    }
+};
+
+} // namespace
+
+TEST(ComCloseHook, ClosingTheFormStopsTheWorkerDuringTheClose) {
+    TPtyDevice dev;
+    TRefusingForm form;
+    auto* port = new TTevComPort(&form);
+    TEventLog log(*port);
+    port->Loaded();
+    port->SetComPort(dev.Path());
+    port->SetActive(true);
+    port->SetConnected(true);
+    ASSERT_TRUE(log.WaitFor("Connected"));
+
+    form.Refuse = true;
+    form.close();
+    EXPECT_NE(port->ComThread(), nullptr);
+    EXPECT_EQ(log.Count("Disc"), 0);
+
+    form.Refuse = false;
+    form.close();
+    // Everything ran inside the close itself.
+    EXPECT_EQ(port->ComThread(), nullptr);
+    EXPECT_EQ(log.Events.mid(log.Events.size() - 3), QStringList({"Disc", "Active:0", "Disc"}));
+}
+
+TEST(ComCloseHook, CloseWhileTheWorkerWaitsInAHandOverDoesNotDeadlock) {
+    TPtyDevice dev;
+    TRefusingForm form;
+    auto* port = new TTevComPort(&form);
+    TEventLog log(*port);
+    port->Loaded();
+    port->SetComPort(dev.Path());
+    port->SetActive(true);
+    port->SetConnected(true);
+    ASSERT_TRUE(log.WaitFor("Connected"));
+    dev.Write("pending\r");
+    // No events processed: the worker is now blocked handing the line over.
+    QThread::msleep(300);
+    form.close();
+    EXPECT_EQ(port->ComThread(), nullptr);
+    EXPECT_TRUE(log.Has("Rx:pending"));
+    EXPECT_EQ(log.Events.last(), "Disc");
+}
+
+// A handler that never lets its hand-over finish in time: the close gives up, abandons the worker, and the
+// component and window can be freed while the worker is still inside the hand-over.
+TEST(ComCloseHook, HungWorkerIsAbandonedAndNeverTouchesTheFreedComponent) {
+    const int threadsBefore = ThreadCount();
+    TPtyDevice dev;
+    auto* form = new TRefusingForm;
+    auto* port = new TTevComPort(form);
+    port->SetCloseWaitSteps(20);
+    port->Loaded();
+    std::atomic<bool> handlerDone{false};
+    bool closed = false;
+    port->OnRxString = [&](QObject*, const QString&) {
+        closed = form->close();
+        handlerDone = true;
+    };
+    port->SetComPort(dev.Path());
+    port->SetActive(true);
+    port->SetConnected(true);
+    ASSERT_TRUE(WaitUntil([&] { return port->ComThread() && port->ComThread()->Connected(); }));
+    dev.Write("line\r");
+    ASSERT_TRUE(WaitUntil([&] { return handlerDone.load(); }));
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(port->ComThread(), nullptr);
+    delete form; // frees the component too
+    // The abandoned worker finishes its pass, finds itself cut off and ends.
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }));
+}
+
+TEST(ComCloseHook, DestroyingAnActiveComponentLeavesNoWorkerBehind) {
+    const int threadsBefore = ThreadCount();
+    TPtyDevice dev;
+    {
+        TTevComPort port;
+        port.SetComPort(dev.Path());
+        port.SetActive(true);
+        port.SetConnected(true);
+        dev.Write("a\rb\rc\r");
+        QThread::msleep(50);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }));
+}
+
+TEST(ComLifecycle, RepeatedSessionsLeaveNoThreadDescriptorOrMemory) {
+#if defined(__SANITIZE_THREAD__)
+    const int cycles = 200;
+#else
+    const int cycles = 1000;
+#endif
+    TPtyDevice dev;
+    TTevComPort port;
+    int connected = 0;
+    port.OnConnected = [&](QObject*) { ++connected; };
+    port.SetComPort(dev.Path());
+    auto cycle = [&] {
+        const int before = connected;
+        port.SetActive(true);
+        port.SetConnected(true);
+        EXPECT_TRUE(WaitUntil([&] { return connected == before + 1; }));
+        port.SetConnected(false);
+        port.SetActive(false);
+        EXPECT_TRUE(WaitUntil([&] { return port.ComThread() == nullptr; }));
+    };
+    cycle();
+    const int threadsBefore = ThreadCount();
+    const int fdsBefore = FdCount();
+    for (int i = 0; i < cycles && !HasFailure(); ++i)
+        cycle();
+    EXPECT_EQ(connected, cycles + 1);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; })) << ThreadCount();
+    EXPECT_EQ(FdCount(), fdsBefore);
+}
