@@ -162,6 +162,38 @@ TEST_F(BlockSerialPty, TerminatedReadHoldsBytesAcrossTimeOuts) {
     EXPECT_EQ(line.LineBuffer(), "");
 }
 
+TEST_F(BlockSerialPty, EveryArrivingByteRestartsTheWait) {
+    Open();
+    // 30 bytes 50 ms apart take far longer than the 1 s wait, but no gap comes near it.
+    const std::string slow = "PVEX: 3.92V ON with a slow tail";
+    std::thread device([&] {
+        for (char c : slow) {
+            pty.Send(std::string(1, c));
+            std::this_thread::sleep_for(50ms);
+        }
+        pty.Send("\r");
+    });
+    std::string got = line.RecvTerminated(1000, "\r");
+    EXPECT_EQ(line.LastError(), 0) << line.LastErrorDesc();
+    device.join();
+    EXPECT_EQ(got, slow);
+
+    // Without the restart the same trickle ends at the first time-out, keeping what came.
+    line.SetInterPacketTimeout(false);
+    device = std::thread([&] {
+        for (char c : slow) {
+            pty.Send(std::string(1, c));
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    EXPECT_EQ(line.RecvTerminated(300, "\r"), "");
+    EXPECT_EQ(line.LastError(), ErrTimeout);
+    device.join();
+    EXPECT_FALSE(line.LineBuffer().empty());
+    ASSERT_TRUE(pty.Send("\r"));
+    EXPECT_EQ(line.RecvTerminated(5000, "\r"), slow);
+}
+
 TEST_F(BlockSerialPty, BytesAfterTheTerminatorStayForTheNextRead) {
     Open();
     ASSERT_TRUE(pty.Send(std::string("x\ry", 3)));
