@@ -16,11 +16,15 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTextEdit>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 namespace {
 
@@ -328,19 +332,44 @@ QByteArray TfrmDodatki::EncodeJpeg(const QImage& image, int quality) {
 }
 
 QString TfrmDodatki::WriteFileReplacing(const QString& path, const QByteArray& bytes) {
-    QSaveFile file(path);
-    // Never fall back to writing the target in place: that is how the old file would be lost.
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return QStringLiteral("Cannot create file \"%1\". %2")
-            .arg(QDir::toNativeSeparators(path), file.errorString());
-    if (file.write(bytes) != bytes.size()) {
-        const QString error = file.errorString();
-        file.cancelWriting();
-        return QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(path), error);
+    const QString shown = QDir::toNativeSeparators(path);
+    auto failure = [&](const char* what, int error) {
+        return QStringLiteral("%1 \"%2\". %3")
+            .arg(QString::fromLatin1(what), shown, QString::fromLocal8Bit(std::strerror(error)));
+    };
+    const QFileInfo target(path);
+    QByteArray temp = QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
+                                        QStringLiteral(".XXXXXX"));
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return failure("Cannot create file", errno);
+    // mkstemp makes the file private; a saved export gets the usual mode.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    int error = 0;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        data += n;
+        left -= n;
     }
-    if (!file.commit())
-        return QStringLiteral("Cannot write file \"%1\". %2")
-            .arg(QDir::toNativeSeparators(path), file.errorString());
+    if (!error && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    if (!error && ::rename(temp.constData(), QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
+        error = errno;
+    if (error) {
+        ::unlink(temp.constData());
+        return failure("Cannot write file", error);
+    }
     return {};
 }
