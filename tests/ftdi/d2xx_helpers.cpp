@@ -3,14 +3,28 @@
 
 #include "D2xxBackend.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QThread>
 #include <QUuid>
 #include <gtest/gtest.h>
 
 namespace d2xxtest {
+
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
 
 QString TestDir(const QString& name) {
     QString base = qEnvironmentVariable("PRAVEX_TEST_TMP");

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <vector>
 
 namespace d2xxtest {
@@ -15,6 +16,9 @@ struct JournalEntry {
     QMap<QString, QString> args; // "status" included
     int status() const { return args.value(QStringLiteral("status")).toInt(); }
 };
+
+// Runs the real event loop until pred holds or the time is up; returns pred's last value.
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000);
 
 // A scratch directory of its own under PRAVEX_TEST_TMP.
 QString TestDir(const QString& name);

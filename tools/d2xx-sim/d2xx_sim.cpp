@@ -67,10 +67,14 @@ public:
     PravexD2xx_ChangeHandler handler = nullptr;
     void* handlerContext = nullptr;
 
+    std::mutex watcherMutex; // serialises starting and stopping the watch thread
     std::thread watcher;
     int stopFd = -1;
 
-    ~Simulator() { stopWatching(); }
+    ~Simulator() {
+        std::lock_guard lock(watcherMutex);
+        stopWatching();
+    }
 
     void log(const char* format, ...) __attribute__((format(printf, 2, 3))) {
         timespec now{};
@@ -660,6 +664,9 @@ SIM_EXPORT void PravexSim_SetChangeCallback(PravexD2xx_ChangeHandler handler, vo
         s.handler = handler;
         s.handlerContext = context;
     }
+    // The watch follows the file named now; nothing watches while nobody listens.
+    std::lock_guard lock(s.watcherMutex);
+    s.stopWatching();
     if (handler)
         s.startWatching();
 }
