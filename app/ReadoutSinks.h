@@ -3,6 +3,8 @@
 // sink is optional, so the readout also runs with no window at all.
 #pragma once
 
+#include "common/TevTools.h"
+
 #include <QString>
 
 class QTextEdit;
@@ -12,6 +14,8 @@ class ReadoutLog {
 public:
     virtual ~ReadoutLog() = default;
     virtual QTextEdit* logView() = 0;
+    // Every log entry as text, whether or not a view exists: for logs kept without a window.
+    virtual void entryAdded(const QString& /*text*/, TColor /*colour*/) {}
 };
 
 // The tools window's voltage chart: one series and a fixed left axis.

@@ -93,7 +93,10 @@ bool StatusReadout::parseNumber(const QString& text, double* value) const {
 }
 
 void StatusReadout::appendLog(const QString& text, TColor colour) {
-    QTextEdit* view = m_log ? m_log->logView() : nullptr;
+    if (!m_log)
+        return;
+    m_log->entryAdded(text, colour);
+    QTextEdit* view = m_log->logView();
     if (view)
         AddColoredLine(view, text, 0, colour, 0, logFontName(), LogFontSize);
 }

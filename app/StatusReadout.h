@@ -47,6 +47,8 @@ public:
     double axisMaximum() const { return m_axisMax; }
     const QStringList& csvRows() const { return m_csvRows; }
     int csvCounter() const { return m_csvCounter; }
+    // Continues the CSV numbering after `value` (a log appended to an earlier session's file).
+    void setCsvCounter(int value) { m_csvCounter = value; }
 
     // The log's look: "Consolas", size 8, regular.
     static constexpr int LogFontSize = 8;

@@ -1,0 +1,334 @@
+// pravex-log on a named port: its CSV file (new, continued, replaced, refused, damaged by a crash), its
+// command line, and whole sessions against a pty playing the device: the log text and CSV byte for byte,
+// --count, --duration, SIGTERM, and the failures that must end with a clear message and no file.
+// labels: sim
+#include "CsvLog.h"
+#include "LogSession.h"
+#include "TestPty.h"
+#include "tst_pravex_log_support.h"
+
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+using namespace logtest;
+
+namespace {
+
+const QString Header = QStringLiteral(" ;voltage");
+
+TEST(CsvLog, NewFileGetsItsHeaderOnlyWhenTheSessionBegins) {
+    const QString dir = scratchDir(QStringLiteral("csv-new"));
+    const QString path = dir + QStringLiteral("/a.csv");
+    QString error;
+    {
+        CsvLog csv;
+        ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::New, Header, &error)) << error.toStdString();
+        EXPECT_EQ(readFile(path), QByteArray());
+        // Never begun (the port never opened): nothing is left behind.
+    }
+    EXPECT_FALSE(QFile::exists(path));
+
+    CsvLog csv;
+    ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::New, Header, &error));
+    ASSERT_TRUE(csv.begin(&error));
+    ASSERT_TRUE(csv.appendRow(QStringLiteral("2;3.9"), &error));
+    ASSERT_TRUE(csv.appendRow(QStringLiteral("4;3,8\u00e9"), &error));
+    // Each row is on disk as soon as it is appended, in the 8-bit code page with CR LF.
+    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;3.9\r\n4;3,8\xe9\r\n"));
+    csv.close();
+    EXPECT_TRUE(QFile::exists(path));
+
+    // An existing file is refused without --append or --force, and stays as it was.
+    CsvLog again;
+    EXPECT_FALSE(again.prepare(path, CsvLog::Mode::New, Header, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("--append"))) << error.toStdString();
+    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;3.9\r\n4;3,8\xe9\r\n"));
+}
+
+TEST(CsvLog, AppendContinuesTheCounterAndCutsAHalfWrittenRow) {
+    const QString path = scratchDir(QStringLiteral("csv-append")) + QStringLiteral("/a.csv");
+    struct Case {
+        QByteArray before;
+        int counter;
+        QByteArray after; // once begun and one row "N;3.7" appended
+    };
+    const Case cases[] = {
+        {" ;voltage\r\n2;3.9\r\n4;3.8\r\n", 4, " ;voltage\r\n2;3.9\r\n4;3.8\r\n6;3.7\r\n"},
+        {" ;voltage\r\n2;3.9\r\n4;3.8\r\n6;3.", 4, " ;voltage\r\n2;3.9\r\n4;3.8\r\n6;3.7\r\n"},
+        {" ;voltage\r\n2;3.9\r\n4;3.8\r\n6", 4, " ;voltage\r\n2;3.9\r\n4;3.8\r\n6;3.7\r\n"},
+        {" ;voltage\r\n", 0, " ;voltage\r\n2;3.7\r\n"},
+        {" ;volt", 0, " ;voltage\r\n2;3.7\r\n"},
+        {"", 0, " ;voltage\r\n2;3.7\r\n"},
+        {" ;voltage\r\n998;+4\r\n", 998, " ;voltage\r\n998;+4\r\n1000;3.7\r\n"},
+    };
+    for (const Case& c : cases) {
+        writeFile(path, c.before);
+        CsvLog csv;
+        QString error;
+        ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::Append, Header, &error)) << error.toStdString();
+        EXPECT_EQ(csv.lastCounter(), c.counter) << c.before.toStdString();
+        EXPECT_EQ(readFile(path), c.before) << "prepare changed the file";
+        ASSERT_TRUE(csv.begin(&error));
+        ASSERT_TRUE(csv.appendRow(QStringLiteral("%1;3.7").arg(c.counter + 2), &error));
+        csv.close();
+        EXPECT_EQ(readFile(path), c.after) << c.before.toStdString();
+    }
+    // No file yet: --append starts one.
+    QFile::remove(path);
+    CsvLog csv;
+    QString error;
+    ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::Append, Header, &error));
+    ASSERT_TRUE(csv.begin(&error));
+    csv.close();
+    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n"));
+}
+
+TEST(CsvLog, RefusesWhatItCannotContinueOrCreate) {
+    const QString dir = scratchDir(QStringLiteral("csv-refuse"));
+    const QString path = dir + QStringLiteral("/a.csv");
+    for (const QByteArray& content :
+         {QByteArray("time;value\r\n1;2\r\n"), QByteArray(" ;voltage\r\nabc;3.9\r\n"),
+          QByteArray(" ;voltage\r\n;3.9\r\n"), QByteArray(" ;voltage\r\n99999999999;3.9\r\n"),
+          QByteArray("garbage without line end")}) {
+        writeFile(path, content);
+        CsvLog csv;
+        QString error;
+        EXPECT_FALSE(csv.prepare(path, CsvLog::Mode::Append, Header, &error)) << content.toStdString();
+        EXPECT_FALSE(error.isEmpty());
+        EXPECT_EQ(readFile(path), content);
+    }
+    QString error;
+    CsvLog csv;
+    EXPECT_FALSE(csv.prepare(dir, CsvLog::Mode::Force, Header, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("directory"))) << error.toStdString();
+    EXPECT_FALSE(csv.prepare(dir + QStringLiteral("/missing/a.csv"), CsvLog::Mode::New, Header, &error));
+    EXPECT_FALSE(QFile::exists(dir + QStringLiteral("/missing")));
+}
+
+TEST(CsvLog, ForceReplacesTheFileOnlyWhenTheSessionBegins) {
+    const QString path = scratchDir(QStringLiteral("csv-force")) + QStringLiteral("/a.csv");
+    writeFile(path, " ;voltage\r\n2;3.9\r\n4;3.8\r\n");
+    CsvLog csv;
+    QString error;
+    ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::Force, Header, &error));
+    EXPECT_EQ(csv.lastCounter(), 0);
+    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;3.9\r\n4;3.8\r\n"));
+    ASSERT_TRUE(csv.begin(&error));
+    ASSERT_TRUE(csv.appendRow(QStringLiteral("2;4.1"), &error));
+    csv.close();
+    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;4.1\r\n"));
+}
+
+TEST(LogCommandLine, RejectsWhatItCannotHonour) {
+    const QList<QStringList> bad = {
+        {QStringLiteral("--append")},
+        {QStringLiteral("--csv"), QStringLiteral("a.csv"), QStringLiteral("--append"),
+         QStringLiteral("--force")},
+        {QStringLiteral("--count"), QStringLiteral("0")},
+        {QStringLiteral("--count"), QStringLiteral("x")},
+        {QStringLiteral("--duration"), QStringLiteral("-1")},
+        {QStringLiteral("--duration"), QStringLiteral("nan")},
+        {QStringLiteral("--baud"), QStringLiteral("fast")},
+        {QStringLiteral("--port")},
+        {QStringLiteral("--port"), QStringLiteral(" ")},
+        {QStringLiteral("--force=1"), QStringLiteral("--csv"), QStringLiteral("a")},
+        {QStringLiteral("extra")},
+    };
+    for (const QStringList& args : bad) {
+        LogOptions o;
+        QString error;
+        bool help = false;
+        EXPECT_FALSE(ParseLogArgs(args, &o, &error, &help)) << args.join(' ').toStdString();
+        EXPECT_FALSE(error.isEmpty());
+    }
+    LogOptions o;
+    QString error;
+    bool help = false;
+    ASSERT_TRUE(ParseLogArgs({QStringLiteral("--port=ttyUSB1"), QStringLiteral("--csv"),
+                              QStringLiteral("x.csv"), QStringLiteral("--append"), QStringLiteral("--count"),
+                              QStringLiteral("5"), QStringLiteral("--duration"), QStringLiteral("2.5"),
+                              QStringLiteral("--baud"), QStringLiteral("19200")},
+                             &o, &error, &help))
+        << error.toStdString();
+    EXPECT_EQ(o.port, QStringLiteral("ttyUSB1"));
+    EXPECT_EQ(o.csvMode, CsvLog::Mode::Append);
+    EXPECT_EQ(o.count, 5);
+    EXPECT_DOUBLE_EQ(o.durationSec, 2.5);
+    EXPECT_EQ(o.baud, QStringLiteral("19200"));
+    // One line of terminal text per received line, whatever it holds.
+    EXPECT_EQ(EscapeLogText(QString::fromLatin1("a\x01\nb\x7f\xe9", 6)),
+              QStringLiteral("a\\x01\\x0ab\\x7f\u00e9"));
+}
+
+// Whole sessions: the test plays the device on a pty.
+class LogProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        program = binary("PRAVEX_BIN_PRAVEX_LOG");
+        ASSERT_FALSE(program.isEmpty()) << "PRAVEX_BIN_PRAVEX_LOG not set";
+        ASSERT_FALSE(binary("PRAVEX_BIN_PRAVEX_D2XX_SIM").isEmpty());
+        dir =
+            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        csv = dir + QStringLiteral("/log.csv");
+        // No adapters: the watcher runs, but finds nothing.
+        writeFile(dir + QStringLiteral("/adapters.conf"), "");
+        env = simEnvironment(dir + QStringLiteral("/adapters.conf"));
+        ASSERT_TRUE(pty.Ok());
+    }
+    void run(const QStringList& args) { log.start(program, args, env); }
+    // Starts a session on the pty and waits until its port is open.
+    void startOnPty(QStringList extra) {
+        run(QStringList{QStringLiteral("--port"), QString::fromStdString(pty.SlavePath())} + extra);
+        ASSERT_TRUE(log.waitErr("logging")) << log.err.toStdString();
+    }
+    bool send(const QByteArray& bytes) { return pty.Send(bytes.toStdString()); }
+
+    QString program;
+    QString dir;
+    QString csv;
+    QProcessEnvironment env;
+    TestPty pty;
+    Proc log;
+};
+
+TEST_F(LogProgram, SessionLogTextAndCsvByteForByte) {
+    startOnPty({QStringLiteral("--csv"), csv, QStringLiteral("--count"), QStringLiteral("8")});
+    struct Line {
+        QByteArray sent;
+        QByteArray logged; // "garbage", or the raw line that follows the time stamp
+        QByteArray row;    // the CSV row, or empty
+    };
+    const QList<Line> script = {
+        {"PVEX: 3.9V ON", "PVEX: 3.9V ON", "2;3.9"},
+        {"LBAT: 3.1V OFF", "LBAT: 3.1V OFF", "4;3.1"},
+        {"hello", "garbage", ""},
+        {QByteArray("\0PVEX: 3.85V OFF", 16), "PVEX: 3.85V OFF", "6;3.85"},
+        {QByteArray("\0\0PVEX: 3.8V ON", 15), "garbage", ""},
+        {"PVEX: 3,9V ON", "PVEX: 3,9V ON", "8;3,9"},
+        {"PVEX: 3.9.1V ON", "garbage", ""},
+        {"PVEX: +4V OFF", "PVEX: +4V OFF", "10;+4"},
+        {"PVEX: V ON", "garbage", ""},
+        {"LBAT: junk", "garbage", ""},
+        {" PVEX : 3.7V   ON", " PVEX : 3.7V   ON", "12;3.7"},
+        {"PVEX: 3.6V2 ON", "PVEX: 3.6V2 ON", "14;3.6"},
+        {"PVEX: 3.9v ON", "garbage", ""},
+        {"PVEX: 3.5V\x01 ON", "PVEX: 3.5V\\x01 ON", "16;3.5"},
+        // After the eighth valid line: not taken.
+        {"PVEX: 3.4V ON", "", ""},
+    };
+    QByteArray wire;
+    for (const Line& l : script)
+        wire += l.sent + "\r\n";
+    ASSERT_TRUE(send(wire));
+    ASSERT_EQ(log.finish(), 0) << log.err.toStdString();
+
+    QByteArray expectedCsv = " ;voltage\r\n";
+    QList<QByteArray> expectedLog;
+    for (const Line& l : script) {
+        if (!l.row.isEmpty())
+            expectedCsv += l.row + "\r\n";
+        if (!l.logged.isEmpty())
+            expectedLog.append(l.logged);
+    }
+    EXPECT_EQ(readFile(csv), expectedCsv);
+
+    const QList<QByteArray> lines = log.out.split('\n');
+    ASSERT_EQ(lines.size(), expectedLog.size() + 1) << log.out.toStdString();
+    EXPECT_TRUE(lines.last().isEmpty());
+    // The locale's short date and long time: a date, then a time with seconds.
+    const QRegularExpression stamp(QStringLiteral("^\\S*\\d\\S*( \\S+)* \\d{1,2}:\\d{2}:\\d{2}( \\S+)?$"));
+    for (int i = 0; i < expectedLog.size(); ++i) {
+        if (expectedLog[i] == "garbage") {
+            EXPECT_EQ(lines[i], "garbage");
+            continue;
+        }
+        const qsizetype at = lines[i].indexOf(" > ");
+        ASSERT_GT(at, 0) << lines[i].toStdString();
+        EXPECT_TRUE(stamp.match(QString::fromLatin1(lines[i].left(at))).hasMatch()) << lines[i].toStdString();
+        EXPECT_EQ(lines[i].mid(at + 3), expectedLog[i]);
+    }
+}
+
+TEST_F(LogProgram, AppendContinuesTheCounterOfAnEarlierSession) {
+    writeFile(csv, " ;voltage\r\n2;3.9\r\n4;3.8\r\n");
+    startOnPty({QStringLiteral("--csv"), csv, QStringLiteral("--append"), QStringLiteral("--count"),
+                QStringLiteral("2")});
+    ASSERT_TRUE(send("PVEX: 3.7V ON\r\nPVEX: 3.6V OFF\r\n"));
+    ASSERT_EQ(log.finish(), 0) << log.err.toStdString();
+    EXPECT_EQ(readFile(csv), QByteArray(" ;voltage\r\n2;3.9\r\n4;3.8\r\n6;3.7\r\n8;3.6\r\n"));
+}
+
+TEST_F(LogProgram, ExistingFileIsRefusedUntouchedAndForceReplacesIt) {
+    const QByteArray earlier = " ;voltage\r\n2;3.9\r\n";
+    writeFile(csv, earlier);
+    run({QStringLiteral("--port"), QString::fromStdString(pty.SlavePath()), QStringLiteral("--csv"), csv});
+    EXPECT_EQ(log.finish(), LogExitCsv);
+    EXPECT_TRUE(log.err.contains("--append")) << log.err.toStdString();
+    EXPECT_EQ(readFile(csv), earlier);
+
+    Proc forced;
+    forced.start(program,
+                 {QStringLiteral("--port"), QString::fromStdString(pty.SlavePath()), QStringLiteral("--csv"),
+                  csv, QStringLiteral("--force"), QStringLiteral("--count"), QStringLiteral("1")},
+                 env);
+    ASSERT_TRUE(forced.waitErr("logging")) << forced.err.toStdString();
+    ASSERT_TRUE(send("PVEX: 4.0V ON\r\n"));
+    ASSERT_EQ(forced.finish(), 0) << forced.err.toStdString();
+    EXPECT_EQ(readFile(csv), QByteArray(" ;voltage\r\n2;4.0\r\n"));
+}
+
+TEST_F(LogProgram, FailuresEndWithAClearMessageAndNoFile) {
+    struct Case {
+        QStringList args;
+        int code;
+        QByteArray says;
+    };
+    const QString missingPort = dir + QStringLiteral("/no-such-port");
+    const QList<Case> cases = {
+        {{QStringLiteral("--port"), missingPort, QStringLiteral("--csv"), csv}, LogExitPort, "cannot open"},
+        {{QStringLiteral("--port"), QString::fromStdString(pty.SlavePath()), QStringLiteral("--csv"),
+          dir + QStringLiteral("/missing/dir/log.csv")},
+         LogExitCsv,
+         "cannot create"},
+        {{QStringLiteral("--port"), QString::fromStdString(pty.SlavePath()), QStringLiteral("--csv"), dir},
+         LogExitCsv,
+         "directory"},
+        // No adapter in the simulator's file.
+        {{QStringLiteral("--wait"), QStringLiteral("2"), QStringLiteral("--csv"), csv},
+         LogExitNoAdapter,
+         "no adapter found"},
+        {{QStringLiteral("--bogus")}, LogExitUsage, "unknown option"},
+    };
+    for (const Case& c : cases) {
+        Proc p;
+        p.start(program, c.args, env);
+        EXPECT_EQ(p.finish(), c.code) << c.args.join(' ').toStdString() << "\n" << p.err.toStdString();
+        EXPECT_TRUE(p.err.contains(c.says)) << p.err.toStdString();
+        EXPECT_TRUE(p.out.isEmpty()) << p.out.toStdString();
+        EXPECT_FALSE(QFile::exists(csv)) << c.args.join(' ').toStdString();
+    }
+    Proc help;
+    help.start(program, {QStringLiteral("--help")}, env);
+    EXPECT_EQ(help.finish(), 0);
+    EXPECT_TRUE(help.out.contains("--append")) << help.out.toStdString();
+}
+
+TEST_F(LogProgram, SigtermAndDurationEndTheSessionCleanly) {
+    startOnPty({QStringLiteral("--csv"), csv});
+    ASSERT_TRUE(send("PVEX: 3.9V ON\r\nPVEX: 3.8V ON\r\n"));
+    ASSERT_TRUE(log.waitFor([&] { return readFile(csv).count('\n') == 3; })) << readFile(csv).toStdString();
+    log.terminate();
+    EXPECT_EQ(log.finish(), 0) << log.err.toStdString();
+    EXPECT_EQ(readFile(csv), QByteArray(" ;voltage\r\n2;3.9\r\n4;3.8\r\n"));
+
+    // The port is free again for the next session, which ends by itself.
+    Proc timed;
+    timed.start(program,
+                {QStringLiteral("--port"), QString::fromStdString(pty.SlavePath()),
+                 QStringLiteral("--duration"), QStringLiteral("1")},
+                env);
+    ASSERT_TRUE(timed.waitErr("logging")) << timed.err.toStdString();
+    EXPECT_EQ(timed.finish(), 0) << timed.err.toStdString();
+}
+
+} // namespace

@@ -1,0 +1,417 @@
+// The session's state machine: waiting for an adapter, opening, connected, lost (looking for the same
+// adapter or port again), finishing. Runs on the main thread; the serial worker and the watcher's scan
+// reach it only through their events, which arrive there.
+#include "LogSession.h"
+
+#include "ftdi/TevFT232a.h"
+#include "serial/TevComPort.h"
+
+#include <QFile>
+#include <cmath>
+#include <unistd.h>
+
+namespace {
+
+// The kept rows and chart points are only for windows; a log running for weeks drops them now and then.
+constexpr int TrimRows = 1000;
+// How long a stopping worker is given before the session ends without it.
+constexpr int StopWaitMs = 5000;
+constexpr int StopPollMs = 20;
+
+bool numberArg(const QString& text, double min, double* out) {
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v) || v < min)
+        return false;
+    *out = v;
+    return true;
+}
+
+QString portPath(const QString& name) {
+    return name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+}
+
+} // namespace
+
+const char* LogUsageText() {
+    return "usage: pravex-log [options]\n"
+           "Logs a PRAVEX's status lines without a window: each received line to standard output, the\n"
+           "readings to a CSV file. Runs until --count, --duration, Ctrl+C or SIGTERM; an unplugged adapter\n"
+           "is waited for and the same log carried on when it is plugged in again.\n"
+           "\n"
+           "  --port NAME        the serial port (ttyUSB0 or a path); default: the FTDI adapter found\n"
+           "  --baud N           line speed (default 9600; always 8 data bits, no parity, 1 stop bit)\n"
+           "  --csv FILE         write the readings as CSV (\" ;voltage\", then counter;voltage, CR LF)\n"
+           "  --append           continue an existing FILE and its counter\n"
+           "  --force            replace an existing FILE\n"
+           "  --count N          end after N valid lines\n"
+           "  --duration SECONDS end this long after the port first opened\n"
+           "  --wait SECONDS     give up when no adapter is found in time (default: wait for ever)\n"
+           "  -h, --help         this text\n"
+           "\n"
+           "Exit codes: 0 session ended normally, 2 bad command line, 3 CSV file refused or not\n"
+           "writable, 4 port cannot be opened, 5 no adapter found within --wait.\n";
+}
+
+bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* help) {
+    *help = false;
+    bool append = false, force = false;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        QString name = args[i];
+        QString value;
+        bool hasValue = false;
+        if (name.startsWith(QLatin1String("--")) && name.contains(QLatin1Char('='))) {
+            value = name.mid(name.indexOf(QLatin1Char('=')) + 1);
+            name = name.left(name.indexOf(QLatin1Char('=')));
+            hasValue = true;
+        }
+        const auto takeValue = [&]() -> bool {
+            if (hasValue)
+                return true;
+            if (i + 1 >= args.size()) {
+                *error = name + QStringLiteral(" needs a value");
+                return false;
+            }
+            value = args[++i];
+            return true;
+        };
+        const auto flag = [&]() -> bool {
+            if (hasValue)
+                *error = name + QStringLiteral(" takes no value");
+            return !hasValue;
+        };
+        double number = 0;
+        if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
+            *help = true;
+            return true;
+        } else if (name == QLatin1String("--port")) {
+            if (!takeValue())
+                return false;
+            if (value.trimmed().isEmpty()) {
+                *error = QStringLiteral("--port needs a port name");
+                return false;
+            }
+            o->port = value;
+        } else if (name == QLatin1String("--baud")) {
+            if (!takeValue())
+                return false;
+            bool ok = false;
+            const int baud = value.toInt(&ok);
+            if (!ok || baud <= 0) {
+                *error = QStringLiteral("--baud needs a positive whole number, not \"") + value + '"';
+                return false;
+            }
+            o->baud = QString::number(baud);
+        } else if (name == QLatin1String("--csv")) {
+            if (!takeValue())
+                return false;
+            if (value.isEmpty()) {
+                *error = QStringLiteral("--csv needs a file name");
+                return false;
+            }
+            o->csvPath = value;
+        } else if (name == QLatin1String("--append")) {
+            if (!flag())
+                return false;
+            append = true;
+        } else if (name == QLatin1String("--force")) {
+            if (!flag())
+                return false;
+            force = true;
+        } else if (name == QLatin1String("--count")) {
+            if (!takeValue())
+                return false;
+            bool ok = false;
+            o->count = value.toLongLong(&ok);
+            if (!ok || o->count <= 0) {
+                *error = QStringLiteral("--count needs a positive whole number, not \"") + value + '"';
+                return false;
+            }
+        } else if (name == QLatin1String("--duration")) {
+            if (!takeValue())
+                return false;
+            if (!numberArg(value, 0, &number) || number <= 0 || number > 1e9) {
+                *error =
+                    QStringLiteral("--duration needs a positive number of seconds, not \"") + value + '"';
+                return false;
+            }
+            o->durationSec = number;
+        } else if (name == QLatin1String("--wait")) {
+            if (!takeValue())
+                return false;
+            if (!numberArg(value, 0, &number) || number > 1e9) {
+                *error = QStringLiteral("--wait needs a number of seconds, not \"") + value + '"';
+                return false;
+            }
+            o->waitSec = number;
+        } else {
+            *error = QStringLiteral("unknown option ") + args[i];
+            return false;
+        }
+    }
+    if (append && force) {
+        *error = QStringLiteral("--append and --force exclude each other");
+        return false;
+    }
+    if ((append || force) && o->csvPath.isEmpty()) {
+        *error = QStringLiteral("--append and --force need --csv FILE");
+        return false;
+    }
+    o->csvMode = append ? CsvLog::Mode::Append : force ? CsvLog::Mode::Force : CsvLog::Mode::New;
+    return true;
+}
+
+QString EscapeLogText(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+LogSession::LogSession(const LogOptions& options, Writer out, Writer err, QObject* parent)
+    : QObject(parent), m_options(options), m_out(std::move(out)), m_err(std::move(err)) {
+    m_readout.setLog(this);
+    m_readout.setCsv(this);
+    m_retryTimer.setInterval(m_options.retryMs);
+    connect(&m_retryTimer, &QTimer::timeout, this, [this] {
+        if (m_state == State::Lost)
+            tryReconnect();
+    });
+    m_waitTimer.setSingleShot(true);
+    connect(&m_waitTimer, &QTimer::timeout, this, [this] {
+        if (m_state == State::WaitingAdapter)
+            fail(LogExitNoAdapter, QStringLiteral("no adapter found within %1 s").arg(m_options.waitSec));
+    });
+    m_durationTimer.setSingleShot(true);
+    connect(&m_durationTimer, &QTimer::timeout, this, [this] { requestFinish(LogExitOk); });
+    m_stopPoll.setInterval(StopPollMs);
+    connect(&m_stopPoll, &QTimer::timeout, this, [this] {
+        ++m_stopPolls;
+        if (!m_port || !m_port->ComThread() || m_stopPolls * StopPollMs >= StopWaitMs) {
+            m_stopPoll.stop();
+            m_csv.close();
+            emit finished(m_exitCode);
+        }
+    });
+}
+
+LogSession::~LogSession() {
+    m_readout.setLog(nullptr);
+    m_readout.setCsv(nullptr);
+    m_csv.close();
+}
+
+bool LogSession::start() {
+    // START: the readout's rows and counter begin here; the header comes from it.
+    m_readout.start();
+    if (!m_options.csvPath.isEmpty()) {
+        QString error;
+        if (!m_csv.prepare(m_options.csvPath, m_options.csvMode, m_header, &error)) {
+            m_exitCode = LogExitCsv;
+            m_err(error);
+            return false;
+        }
+        m_readout.setCsvCounter(m_csv.lastCounter());
+        if (m_csv.brokenTail() > 0 && m_csv.lastCounter() > 0)
+            m_err(QStringLiteral("%1: an incomplete last row (%2 bytes) will be dropped")
+                      .arg(m_csv.path())
+                      .arg(m_csv.brokenTail()));
+    }
+
+    m_port = new TTevComPort(this);
+    m_port->SetBaudRate(m_options.baud);
+    m_port->SetDataBits(QStringLiteral("8"));
+    m_port->SetParityBits(prNone);
+    m_port->SetStopBits(sbOneStopBit);
+    m_port->SetAutoCR(true);
+    m_port->OnConnected = [this](QObject*) { onConnected(); };
+    m_port->OnComError = [this](QObject*, int code, const QString& desc) {
+        m_lastError = desc.isEmpty() ? QStringLiteral("error %1").arg(code) : desc;
+    };
+    m_port->OnActive = [this](QObject*) {
+        if (!m_port->Active())
+            onWorkerEnded();
+    };
+    m_port->OnRxString = [this](QObject*, const QString& line) { onLine(line); };
+
+    m_watcher = new TTevFT232a(this);
+    m_watcher->OnDetectUSB = [this](QObject*, bool, TFTOrvakDefListFlags&, int&, QString& activeSerial,
+                                    const QString&) { onDetect(activeSerial); };
+    m_watcher->SetActive(true);
+
+    m_retryTimer.start();
+    if (m_options.port.isEmpty()) {
+        m_state = State::WaitingAdapter;
+        m_err(QStringLiteral("waiting for an FTDI adapter"));
+        if (m_options.waitSec > 0)
+            m_waitTimer.start(int(std::min(m_options.waitSec * 1000.0, 2e9)));
+    } else {
+        m_portName = m_options.port;
+        openPort();
+    }
+    return true;
+}
+
+void LogSession::onDetect(const QString& activeSerial) {
+    if (m_state == State::Finishing)
+        return;
+    const int n = std::clamp(m_watcher->FListCount, 0, FTOrvakMaxAdapters);
+    if (!m_options.port.isEmpty()) {
+        // A named port: any report may be its adapter coming back.
+        if (m_state == State::Lost)
+            tryReconnect();
+        return;
+    }
+    if (m_serial.isEmpty()) {
+        const QString port = m_watcher->GetActiveComPort();
+        if (m_state != State::WaitingAdapter || activeSerial.isEmpty() || port.isEmpty() ||
+            port == QLatin1String("COM?"))
+            return;
+        m_serial = activeSerial;
+        m_portName = port;
+        m_adapterSeen = true;
+        m_waitTimer.stop();
+        m_err(QStringLiteral("adapter %1 on %2").arg(m_serial, m_portName));
+        openPort();
+        return;
+    }
+    // Following one physical adapter: its serial number, wherever its port now is.
+    m_adapterSeen = false;
+    for (int i = 0; i < n; ++i) {
+        const auto& r = m_watcher->FTOrvakDefListFlags[std::size_t(i)];
+        if (r.SerialNumber == m_serial && !r.ComPort.isEmpty() && r.ComPort != QLatin1String("COM?")) {
+            m_adapterSeen = true;
+            m_portName = r.ComPort;
+            break;
+        }
+    }
+    if (m_state == State::Lost && m_adapterSeen)
+        tryReconnect();
+}
+
+bool LogSession::portPresent() const {
+    return ::access(QFile::encodeName(portPath(m_portName)).constData(), F_OK) == 0;
+}
+
+void LogSession::openPort() {
+    m_state = State::Opening;
+    m_lastError.clear();
+    m_port->SetComPort(m_portName);
+    m_port->SetConnected(true);
+    m_port->SetActive(true);
+}
+
+void LogSession::tryReconnect() {
+    // The old worker must be gone: a new one is started only on a component without one.
+    if (m_state != State::Lost || m_port->ComThread())
+        return;
+    if (m_options.port.isEmpty() && !m_adapterSeen)
+        return;
+    if (!portPresent())
+        return;
+    openPort();
+}
+
+void LogSession::onConnected() {
+    if (m_state == State::Finishing)
+        return;
+    const bool first = !m_everConnected;
+    m_everConnected = true;
+    m_state = State::Connected;
+    if (first) {
+        QString error;
+        if (m_csv.isOpen() && !m_csv.begin(&error)) {
+            fail(LogExitCsv, error);
+            return;
+        }
+        if (m_options.durationSec > 0)
+            m_durationTimer.start(int(std::min(m_options.durationSec * 1000.0, 2e9)));
+        m_err(QStringLiteral("logging %1").arg(portPath(m_portName)));
+    } else {
+        m_err(QStringLiteral("reconnected on %1").arg(portPath(m_portName)));
+    }
+}
+
+void LogSession::onWorkerEnded() {
+    if (m_state == State::Finishing)
+        return;
+    if (!m_everConnected) {
+        fail(LogExitPort,
+             QStringLiteral("cannot open %1: %2")
+                 .arg(portPath(m_portName), m_lastError.isEmpty() ? QStringLiteral("failed") : m_lastError));
+        return;
+    }
+    if (m_state == State::Connected)
+        m_err(QStringLiteral("%1 failed (%2); waiting for the %3 to come back")
+                  .arg(portPath(m_portName), m_lastError.isEmpty() ? QStringLiteral("closed") : m_lastError,
+                       m_options.port.isEmpty() ? QStringLiteral("adapter") : QStringLiteral("port")));
+    // A reconnect attempt that failed is retried quietly.
+    m_state = State::Lost;
+}
+
+void LogSession::onLine(const QString& line) {
+    if (m_finishRequested || m_state == State::Finishing)
+        return;
+    m_readout.update(line);
+    if (m_rowsSinceTrim >= TrimRows) {
+        m_rowsSinceTrim = 0;
+        const int counter = m_readout.csvCounter();
+        m_readout.start();
+        m_readout.setCsvCounter(counter);
+    }
+    if (m_options.count > 0 && m_validLines >= m_options.count)
+        requestFinish(LogExitOk);
+}
+
+void LogSession::entryAdded(const QString& text, TColor) {
+    m_out(EscapeLogText(text));
+}
+
+void LogSession::rowAdded(const QString& row) {
+    ++m_validLines;
+    ++m_rowsSinceTrim;
+    if (!m_csv.begun())
+        return;
+    QString error;
+    if (!m_csv.appendRow(row, &error)) {
+        if (!m_csvFailing)
+            m_err(error + QStringLiteral("; readings go on to standard output only until it works again"));
+        m_csvFailing = true;
+    } else if (m_csvFailing) {
+        m_csvFailing = false;
+        m_err(QStringLiteral("%1 is written again").arg(m_csv.path()));
+    }
+}
+
+void LogSession::fail(int code, const QString& message) {
+    m_err(message);
+    requestFinish(code);
+}
+
+void LogSession::requestFinish(int code) {
+    if (m_finishRequested)
+        return;
+    m_finishRequested = true;
+    m_exitCode = code;
+    // Never inside the serial component's own hand-over: the stop runs from the event loop.
+    QTimer::singleShot(0, this, [this, code] { finishNow(code); });
+}
+
+void LogSession::finishNow(int code) {
+    m_state = State::Finishing;
+    m_exitCode = code;
+    m_retryTimer.stop();
+    m_waitTimer.stop();
+    m_durationTimer.stop();
+    if (m_port && m_port->ComThread()) {
+        m_port->SetConnected(false);
+        m_port->SetActive(false);
+    }
+    m_stopPolls = 0;
+    m_stopPoll.start();
+}

@@ -1,0 +1,111 @@
+// One headless measurement session of pravex-log: the port found by the adapter watcher (or named), the
+// serial component's lines through the monitor's readout, the log text to standard output and the CSV
+// rows to a file, and the same session carried on when the same adapter is plugged in again.
+#pragma once
+
+#include "CsvLog.h"
+#include "app/StatusReadout.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <functional>
+
+class TTevComPort;
+class TTevFT232a;
+
+struct LogOptions {
+    QString port; // empty: the adapter watcher's active adapter
+    QString baud = QStringLiteral("9600");
+    QString csvPath;
+    CsvLog::Mode csvMode = CsvLog::Mode::New;
+    qint64 count = 0;       // valid lines; 0: no limit
+    double durationSec = 0; // from the first connection; 0: no limit
+    double waitSec = 0;     // for the first adapter; 0: for ever
+    int retryMs = 1000;     // how often a lost port is looked for
+};
+
+enum LogExit {
+    LogExitOk = 0,
+    LogExitFailure = 1,
+    LogExitUsage = 2,
+    LogExitCsv = 3,
+    LogExitPort = 4,
+    LogExitNoAdapter = 5,
+};
+
+// Parses the command line (without the program name). False with error set for a bad one; help is set
+// for --help/-h.
+bool ParseLogArgs(const QStringList& args, LogOptions* options, QString* error, bool* help);
+const char* LogUsageText();
+
+// A received line as one line of terminal text: control characters written as \xNN.
+QString EscapeLogText(const QString& text);
+
+class LogSession : public QObject, private ReadoutLog, private ReadoutCsv {
+    Q_OBJECT
+public:
+    using Writer = std::function<void(const QString& text)>;
+
+    // out gets the log lines, err the session's messages (each without line end).
+    LogSession(const LogOptions& options, Writer out, Writer err, QObject* parent = nullptr);
+    ~LogSession() override;
+
+    // Prepares the CSV file and starts looking for the port. False (nothing started, no file left
+    // behind) with exitCode() set when the session cannot start.
+    bool start();
+    // Ends the session from anywhere, handlers included: no further line is taken, the worker is
+    // stopped, the file closed, then finished(code).
+    void requestFinish(int code);
+
+    int exitCode() const { return m_exitCode; }
+    qint64 validLines() const { return m_validLines; }
+
+signals:
+    void finished(int code);
+
+private:
+    enum class State { WaitingAdapter, Opening, Connected, Lost, Finishing };
+
+    // ReadoutLog, ReadoutCsv
+    QTextEdit* logView() override { return nullptr; }
+    void entryAdded(const QString& text, TColor colour) override;
+    void rowsReset(const QString& header) override { m_header = header; }
+    void rowAdded(const QString& row) override;
+
+    void onDetect(const QString& activeSerial);
+    void onConnected();
+    void onWorkerEnded();
+    void onLine(const QString& line);
+    void openPort();
+    void tryReconnect();
+    bool portPresent() const;
+    void finishNow(int code);
+    void fail(int code, const QString& message);
+
+    LogOptions m_options;
+    Writer m_out;
+    Writer m_err;
+    StatusReadout m_readout;
+    CsvLog m_csv;
+    QString m_header;
+    TTevComPort* m_port = nullptr;
+    TTevFT232a* m_watcher = nullptr;
+    QTimer m_retryTimer;
+    QTimer m_waitTimer;
+    QTimer m_durationTimer;
+    QTimer m_stopPoll;
+    State m_state = State::WaitingAdapter;
+    bool m_everConnected = false;
+    bool m_finishRequested = false;
+    bool m_csvFailing = false;
+    int m_exitCode = LogExitOk;
+    int m_stopPolls = 0;
+    QString m_portName;
+    QString m_serial;           // the followed adapter (auto-detection)
+    bool m_adapterSeen = false; // the followed adapter is in the watcher's last report
+    QString m_lastError;
+    qint64 m_validLines = 0;
+    int m_rowsSinceTrim = 0;
+};

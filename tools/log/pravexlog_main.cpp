@@ -1,0 +1,72 @@
+// pravex-log: the command line, the signals that end a session cleanly, and the event loop the serial
+// component and the adapter watcher deliver their events on.
+#include "LogSession.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void onSignal(int sig) {
+    const char byte = char(sig);
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+void writeLine(FILE* to, const QString& text) {
+    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), to);
+    std::fflush(to);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    LogOptions options;
+    QString error;
+    bool help = false;
+    if (!ParseLogArgs(app.arguments().mid(1), &options, &error, &help)) {
+        writeLine(stderr, QStringLiteral("pravex-log: ") + error);
+        std::fputs("Try 'pravex-log --help'.\n", stderr);
+        return LogExitUsage;
+    }
+    if (help) {
+        std::fputs(LogUsageText(), stdout);
+        return LogExitOk;
+    }
+
+    // A reader that went away (pravex-log | head) must not end the session: the CSV goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("pravex-log: pipe");
+        return LogExitFailure;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    LogSession session(
+        options, [](const QString& text) { writeLine(stdout, text); },
+        [](const QString& text) { writeLine(stderr, QStringLiteral("pravex-log: ") + text); });
+    QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &session, [&session] {
+        char byte = 0;
+        while (::read(gSignalPipe[0], &byte, 1) > 0) {
+        }
+        session.requestFinish(LogExitOk);
+    });
+    QObject::connect(&session, &LogSession::finished, &app, [](int code) { QCoreApplication::exit(code); });
+    if (!session.start())
+        return session.exitCode();
+    const int code = app.exec();
+    return code;
+}
