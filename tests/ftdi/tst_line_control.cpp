@@ -1,0 +1,267 @@
+// Line control checked against the D2XX simulator's journal: both reset-pulse forms byte by byte with their
+// spacing, failed open and failed bit mode, CBUS levels across calls, bit-bang on and off, and operations
+// that would interleave with another one or with a scan.
+// labels: sim threaded
+#include "D2XXUnit.h"
+#include "TevFT232a.h"
+#include "tevFT232LibA.h"
+#include "watcher_helpers.h"
+
+#include <QRegularExpression>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace watchertest;
+
+namespace {
+
+const QStringList PinCalls = {QStringLiteral("FT_OpenEx"),      QStringLiteral("FT_Close"),
+                              QStringLiteral("FT_Write"),       QStringLiteral("FT_SetBitMode"),
+                              QStringLiteral("FT_ResetDevice"), QStringLiteral("FT_ResetPort"),
+                              QStringLiteral("FT_GetBitMode"),  QStringLiteral("FT_SetLatencyTimer")};
+
+class LineControlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qputenv("PRAVEX_DEVICE_MONITOR", "none");
+        if (!sim.Start(
+                Adapter(QStringLiteral("RST1"), QStringLiteral("ttyUSB0"), QStringLiteral("pins = 0xa5\n")) +
+                Adapter(QStringLiteral("RST2"), QStringLiteral("ttyUSB1"))))
+            GTEST_SKIP() << "the D2XX simulator is not built";
+        w = std::make_unique<TTevFT232a>();
+        w->FActiveSerial = QStringLiteral("RST1");
+    }
+    void TearDown() override {
+        w.reset();
+        qunsetenv("PRAVEX_DEVICE_MONITOR");
+    }
+
+    // The pin-related calls without handles and statuses of 0, e.g. "FT_Write data=00".
+    QStringList pinCalls() const {
+        QStringList out;
+        static const QRegularExpression noise(
+            QStringLiteral(" handle=\\d+| status=0$| flags=1| count=1| written=1"));
+        for (QString c : sim.CallsOf(PinCalls))
+            out << c.remove(noise);
+        return out;
+    }
+
+    TSim sim;
+    std::unique_ptr<TTevFT232a> w;
+};
+
+QStringList pulseHead(const QString& serial, const QString& mask) {
+    return {QStringLiteral("FT_ResetDevice status=1"), QStringLiteral("FT_ResetPort status=1"),
+            QStringLiteral("FT_Close status=1"), QStringLiteral("FT_OpenEx serial=\"%1\"").arg(serial),
+            QStringLiteral("FT_SetBitMode mask=%1 mode=0x01").arg(mask)};
+}
+
+TEST_F(LineControlTest, PulseTrainOfElevenCycles) {
+    sim.ClearJournal();
+    w->ResetPulse(QStringLiteral("RST2"), true, FT_RESET_RI);
+    QStringList expected = pulseHead(QStringLiteral("RST2"), QStringLiteral("0x80"));
+    for (int i = 0; i < 11; ++i)
+        expected << QStringLiteral("FT_Write data=00") << QStringLiteral("FT_SetBitMode mask=0x20 mode=0x20")
+                 << QStringLiteral("FT_Write data=80") << QStringLiteral("FT_SetBitMode mask=0x22 mode=0x20");
+    expected << QStringLiteral("FT_SetBitMode mask=0xff mode=0x00") << QStringLiteral("FT_Close");
+    EXPECT_EQ(pinCalls(), expected);
+
+    // Each low and each high phase lasts at least the 40 ms wait.
+    const QStringList calls = sim.Calls();
+    const std::vector<double> times = sim.Times();
+    std::vector<double> writes;
+    for (int i = 0; i < calls.size(); ++i)
+        if (calls[i].startsWith(QLatin1String("FT_Write ")))
+            writes.push_back(times[std::size_t(i)]);
+    ASSERT_EQ(writes.size(), 22u);
+    for (std::size_t i = 1; i < writes.size(); ++i)
+        EXPECT_GE(writes[i] - writes[i - 1], 0.038) << "phase " << i;
+    EXPECT_TRUE(D2xxHandle == nullptr);
+}
+
+TEST_F(LineControlTest, SinglePulseLeavesCbus1Low) {
+    sim.ClearJournal();
+    w->ResetPulse(QString(), false, FT_RESET_DTR); // the active adapter
+    QStringList expected = pulseHead(QStringLiteral("RST1"), QStringLiteral("0x10"));
+    expected << QStringLiteral("FT_Write data=00") << QStringLiteral("FT_SetBitMode mask=0x20 mode=0x20")
+             << QStringLiteral("FT_Write data=10") << QStringLiteral("FT_SetBitMode mask=0xff mode=0x00")
+             << QStringLiteral("FT_Close");
+    EXPECT_EQ(pinCalls(), expected);
+    const QStringList calls = sim.Calls();
+    const std::vector<double> times = sim.Times();
+    const auto first = calls.indexOf(QRegularExpression(QStringLiteral("FT_Write .*data=00 .*")));
+    const auto second = calls.indexOf(QRegularExpression(QStringLiteral("FT_Write .*data=10 .*")));
+    ASSERT_GE(first, 0);
+    ASSERT_GT(second, first);
+    EXPECT_GE(times[std::size_t(second)] - times[std::size_t(first)], 0.038);
+}
+
+TEST_F(LineControlTest, NoSerialMeansNoCall) {
+    w->FActiveSerial.clear();
+    sim.ClearJournal();
+    w->ResetPulse(QString(), true, FT_RESET_RI);
+    EXPECT_TRUE(sim.Calls().isEmpty());
+}
+
+TEST_F(LineControlTest, FailedOpenSendsNothing) {
+    sim.Change(
+        Adapter(QStringLiteral("RST1"), QStringLiteral("ttyUSB0"), QStringLiteral("fail = FT_OpenEx 2\n")));
+    sim.ClearJournal();
+    w->ResetPulse(QString(), true, FT_RESET_RTS);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_Write")), 0);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_SetBitMode")), 0);
+    EXPECT_TRUE(D2xxHandle == nullptr);
+    EXPECT_FALSE(w->Init_ControllerBySerial(QString()));
+    EXPECT_FALSE(w->OpenPortBySerial(QStringLiteral("RST1")));
+    EXPECT_EQ(w->GetCbusVal(), 0);
+}
+
+TEST_F(LineControlTest, FailedBitModeLeavesTheAdapterOpen) {
+    sim.Change(Adapter(QStringLiteral("RST1"), QStringLiteral("ttyUSB0"),
+                       QStringLiteral("fail = FT_SetBitMode 4 1\n")));
+    sim.ClearJournal();
+    w->ResetPulse(QString(), true, FT_RESET_RTS);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_Write")), 0);
+    EXPECT_TRUE(D2xxHandle != nullptr);
+    w->CloseUsbPort();
+    EXPECT_TRUE(D2xxHandle == nullptr);
+}
+
+TEST_F(LineControlTest, CbusLevelsAreRememberedAcrossCalls) {
+    sim.ClearJournal();
+    w->SetCbusPinVal(2, 0); // CBUS2 high, the others low
+    w->SetCbusPinVal(0, 1); // CBUS0 low, CBUS2 stays high
+    w->SetCbusPinVal(0, 0); // CBUS0 high
+    w->SetCbusPinVal(7, 0); // no such pin: levels kept, all four driven
+    EXPECT_EQ(w->CBusBitIO(), 0x05);
+    const QStringList one = {QStringLiteral("FT_OpenEx serial=\"RST1\"")};
+    EXPECT_EQ(pinCalls(), QStringList() << one << QStringLiteral("FT_SetBitMode mask=0xf4 mode=0x20")
+                                        << QStringLiteral("FT_Close") << one
+                                        << QStringLiteral("FT_SetBitMode mask=0xf4 mode=0x20")
+                                        << QStringLiteral("FT_Close") << one
+                                        << QStringLiteral("FT_SetBitMode mask=0xf5 mode=0x20")
+                                        << QStringLiteral("FT_Close") << one
+                                        << QStringLiteral("FT_SetBitMode mask=0xf5 mode=0x20")
+                                        << QStringLiteral("FT_Close"));
+}
+
+TEST_F(LineControlTest, CbusReadGivesTheLowNibble) {
+    sim.ClearJournal();
+    EXPECT_EQ(w->GetCbusVal(), 0x05); // pins 0xa5
+    EXPECT_EQ(pinCalls(), QStringList()
+                              << QStringLiteral("FT_OpenEx serial=\"RST1\"")
+                              << QStringLiteral("FT_GetBitMode value=0xa5") << QStringLiteral("FT_Close"));
+    // The user-area read takes over the pin byte as the remembered CBUS state.
+    w->ReadFTUserData();
+    EXPECT_EQ(w->CBusBitIO(), 0xa5);
+}
+
+TEST_F(LineControlTest, BitBangOnWriteReadOff) {
+    sim.ClearJournal();
+    w->BitBangWrite(0x11);
+    EXPECT_EQ(w->BitBangRead(), 0);
+    w->BitBangOFF();
+    EXPECT_TRUE(sim.Calls().isEmpty());
+
+    w->BitBangON(0xF0, 0x55);
+    EXPECT_TRUE(w->BitBangMode());
+    w->BitBangWrite(0xA0);
+    EXPECT_EQ(w->BitBangRead(), 0xA5); // outputs D7..D4 from the write, inputs from the pins
+    w->BitBangOFF();
+    EXPECT_FALSE(w->BitBangMode());
+    EXPECT_TRUE(D2xxHandle == nullptr);
+    const QString open = QStringLiteral("FT_OpenEx serial=\"RST1\"");
+    EXPECT_EQ(pinCalls(), QStringList()
+                              << open << QStringLiteral("FT_SetLatencyTimer ms=16")
+                              << QStringLiteral("FT_SetBitMode mask=0xf0 mode=0x01")
+                              << QStringLiteral("FT_Write data=55") << QStringLiteral("FT_Write data=a0")
+                              << QStringLiteral("FT_GetBitMode value=0xa5")
+                              << QStringLiteral("FT_SetBitMode mask=0x20 mode=0x20")
+                              << QStringLiteral("FT_SetBitMode mask=0xff mode=0x00")
+                              << QStringLiteral("FT_Close") << open
+                              << QStringLiteral("FT_SetLatencyTimer ms=16") << QStringLiteral("FT_Close"));
+    sim.ClearJournal();
+    w->BitBangOFF();
+    EXPECT_TRUE(sim.Calls().isEmpty());
+}
+
+TEST_F(LineControlTest, OperationStartedDuringAPulseIsRefused) {
+    int fired = 0;
+    QTimer t;
+    t.setInterval(15);
+    QObject::connect(&t, &QTimer::timeout, [&] {
+        ++fired;
+        w->ResetPulse(QStringLiteral("RST2"), false, FT_RESET_RTS);
+        w->SetCbusPinVal(0, 0);
+        EXPECT_EQ(w->GetCbusVal(), 0);
+        EXPECT_TRUE(w->ReadFTUserData().isEmpty());
+    });
+    t.start();
+    sim.ClearJournal();
+    w->ResetPulse(QStringLiteral("RST1"), true, FT_RESET_RI);
+    t.stop();
+    EXPECT_GT(fired, 0); // the timer did run inside the waits
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_OpenEx")), 1);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_Write")), 22);
+    // Once the pulse has ended, operations run again.
+    EXPECT_EQ(w->GetCbusVal(), 0x05);
+}
+
+TEST_F(LineControlTest, BitBangSessionKeepsOtherOperationsAndScansOut) {
+    w->BitBangON(0xFF, 0x00);
+    ASSERT_TRUE(w->BitBangMode());
+    sim.ClearJournal();
+    w->ResetPulse(QString(), true, FT_RESET_RI);
+    w->SetCbusPinVal(1, 0);
+    EXPECT_TRUE(sim.Calls().isEmpty());
+
+    // A scan waits until the session ends.
+    std::vector<int> counts;
+    w->OnDetectUSB = [&](QObject*, bool, TFTOrvakDefListFlags&, int& n, QString&, const QString&) {
+        counts.push_back(n);
+    };
+    w->SetActive(true);
+    w->DetectFT232();
+    Pump(300);
+    EXPECT_TRUE(counts.empty());
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_CreateDeviceInfoList")), 0);
+    w->BitBangWrite(0x0F);
+    w->BitBangOFF();
+    ASSERT_TRUE(WaitFor([&] { return !counts.empty(); }));
+    EXPECT_EQ(counts[0], 2);
+}
+
+TEST_F(LineControlTest, ScanStartedDuringAPulseWaitsForIt) {
+    w->SetActive(true);
+    QTimer::singleShot(100, [&] { w->DetectFT232(); });
+    sim.ClearJournal();
+    w->ResetPulse(QStringLiteral("RST1"), true, FT_RESET_RI);
+    ASSERT_TRUE(WaitFor([&] { return !bseekportBusy.load() && !w->Active(); }));
+    const QStringList calls = sim.Calls();
+    const auto listed = calls.indexOf(QRegularExpression(QStringLiteral("FT_CreateDeviceInfoList .*")));
+    const auto lastPulse =
+        calls.lastIndexOf(QRegularExpression(QStringLiteral("FT_SetBitMode .*mode=0x00 .*")));
+    ASSERT_GE(listed, 0);
+    EXPECT_GT(listed, lastPulse);
+}
+
+TEST_F(LineControlTest, CbusHelpersShapeTheMasks) {
+    w->OpenPortBySerial(QStringLiteral("RST1"));
+    sim.ClearJournal();
+    DriveSingleCbusPin(QStringLiteral("  "), 1, 1); // blank serial: nothing
+    DriveSingleCbusPin(QStringLiteral("x"), 3, 1);
+    DriveSingleCbusPin(QStringLiteral("x"), 4, 1);
+    std::uint8_t state = 0xF2;
+    WriteCbusPin(QString(), 3, 1, state);
+    EXPECT_EQ(state, 0x0A);
+    EXPECT_EQ(ReadCbusPins(QString()), 0);
+    EXPECT_EQ(SetCbusBitBang(0x1F, 0xF3), 0u);
+    w->CloseUsbPort();
+    EXPECT_EQ(pinCalls(), QStringList() << QStringLiteral("FT_SetBitMode mask=0x88 mode=0x20")
+                                        << QStringLiteral("FT_SetBitMode mask=0x00 mode=0x20")
+                                        << QStringLiteral("FT_SetBitMode mask=0xfa mode=0x20")
+                                        << QStringLiteral("FT_SetBitMode mask=0xf3 mode=0x20")
+                                        << QStringLiteral("FT_Close"));
+}
+
+} // namespace
