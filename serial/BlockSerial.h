@@ -61,9 +61,16 @@ public:
     void Purge();
     bool CanReadEx(int timeoutMs);
     bool CanRead(int timeoutMs);
+    // The bytes before the first terminator (dropped); what follows stays held. Time-out (no byte for
+    // timeoutMs): empty, 9997, all collected bytes held. MaxLineLength bytes without a terminator: those
+    // bytes, 9996. A vanished device: empty, 9998 or the system's code, never 9997.
     std::string RecvTerminated(int timeoutMs, const std::string& terminator);
+    // Held bytes, else what the system has, else what arrives first within timeoutMs (9997 if nothing).
     std::string RecvPacket(int timeoutMs);
+    // Waits at most DeadlockTimeout for the bytes to leave (9997, output flushed). Line errors seen during
+    // the write then set LastError 9999..10002 only, the text staying the write's own.
     void SendString(const std::string& data);
+    // Whether the output queue emptied within timeoutMs; running out is no error.
     bool CanWrite(int timeoutMs);
     // Health probe: true and LastError 0 while the port is usable.
     bool GetCommState();
