@@ -1,0 +1,259 @@
+// The native backend without hardware: a fake sysfs tree of FTDI adapters read through the layer (chip
+// types, channels, location ids, tty names), the tty-in-use probe, and the user-area arithmetic on FT232R
+// EEPROM images built and checked by libftdi1's own encoder and decoder.
+// labels: unit
+#include "D2XXUnit.h"
+#include "FtdiEeprom.h"
+#include "FtdiSysfs.h"
+#include "d2xx_helpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <fcntl.h>
+#include <ftdi.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+using namespace d2xxtest;
+
+namespace {
+
+void attr(const QString& dir, const char* name, const QString& value) {
+    QDir().mkpath(dir);
+    QFile f(dir + QLatin1Char('/') + QLatin1String(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(value.toLatin1() + '\n');
+}
+
+// One USB device directory as the kernel lays it out, with an interface (and its tty) per channel.
+void device(const QString& root, const QString& name, const QString& vendor, const QString& bcd,
+            const QString& serial, const QString& product, const QStringList& ttys,
+            const QString& speed = QStringLiteral("12")) {
+    const QString dir = root + QStringLiteral("/bus/usb/devices/") + name;
+    attr(dir, "idVendor", vendor);
+    attr(dir, "idProduct", ttys.size() > 1 ? QStringLiteral("6010") : QStringLiteral("6001"));
+    attr(dir, "bcdDevice", bcd);
+    attr(dir, "serial", serial);
+    attr(dir, "product", product);
+    attr(dir, "busnum", name.section(QLatin1Char('-'), 0, 0));
+    attr(dir, "devnum", QStringLiteral("99"));
+    attr(dir, "devpath", name.section(QLatin1Char('-'), 1));
+    attr(dir, "speed", speed);
+    attr(dir, "bNumInterfaces", QString::number(ttys.size()));
+    for (int i = 0; i < ttys.size(); ++i) {
+        const QString itf = dir + QLatin1Char('/') + name + QStringLiteral(":1.") + QString::number(i);
+        attr(itf, "bInterfaceNumber", QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0')));
+        if (!ttys.at(i).isEmpty())
+            QDir().mkpath(itf + QLatin1Char('/') + ttys.at(i) + QStringLiteral("/tty/") + ttys.at(i));
+    }
+}
+
+class NativeBackend : public ::testing::Test {
+protected:
+    QString root;
+    void SetUp() override {
+        root = TestDir(QStringLiteral("sysfs"));
+        QDir().mkpath(root + QStringLiteral("/bus/usb/devices/usb1"));
+        attr(root + QStringLiteral("/bus/usb/devices/usb1"), "idVendor", QStringLiteral("1d6b"));
+        device(root, QStringLiteral("1-2.4"), QStringLiteral("0403"), QStringLiteral("0700"),
+               QStringLiteral("FTX"), QStringLiteral("Dual RS232-HS"),
+               {QStringLiteral("ttyUSB1"), QStringLiteral("ttyUSB2")}, QStringLiteral("480"));
+        device(root, QStringLiteral("1-2"), QStringLiteral("0403"), QStringLiteral("0600"),
+               QStringLiteral("A5XK3RJ"), QStringLiteral("FT232R USB UART"), {QStringLiteral("ttyUSB0")});
+        device(root, QStringLiteral("3-1"), QStringLiteral("067b"), QStringLiteral("0300"),
+               QStringLiteral("PL"), QStringLiteral("Not FTDI"), {QStringLiteral("ttyUSB9")});
+        device(root, QStringLiteral("2-1.10"), QStringLiteral("0403"), QStringLiteral("1000"),
+               QStringLiteral("XS1"), QStringLiteral("FT230X Basic UART"), {QString()});
+        qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(root));
+        D2xxUseNativeBackend();
+    }
+    void TearDown() override { qunsetenv("PRAVEX_SYSFS_ROOT"); }
+};
+
+} // namespace
+
+TEST(NativeMapping, ChipTypesAndLocationIds) {
+    EXPECT_EQ(FtdiTypeFromBcd(0x0600), 5u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x0400), 0u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x0200), 1u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x0500), 4u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x0700), 6u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x0800), 7u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x0900), 8u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x1000), 9u);
+    EXPECT_EQ(FtdiTypeFromBcd(0x0300), 3u);
+    EXPECT_EQ(FtdiLocationId(1, QStringLiteral("2.4")), 0x124u);
+    EXPECT_EQ(FtdiLocationId(2, QStringLiteral("1")), 0x21u);
+    EXPECT_EQ(FtdiLocationId(1, QStringLiteral("1.x")), 0u);
+}
+
+TEST_F(NativeBackend, ListsEveryChannelInBusAndPortOrder) {
+    ASSERT_EQ(D2xxCreateDeviceList(), FT_STATUS(FT_OK));
+    ASSERT_EQ(D2xxDeviceCount, 4u);
+    ASSERT_EQ(D2xxGetDeviceList(), FT_STATUS(FT_OK));
+    ASSERT_EQ(D2xxDeviceList.size(), 4u);
+    // 1-2 before 1-2.4 before 2-1.10; the non-FTDI device and the root hub are not listed.
+    EXPECT_STREQ(D2xxDeviceList[0].SerialNumber, "A5XK3RJ");
+    EXPECT_EQ(D2xxDeviceList[0].DeviceType, 5u);
+    EXPECT_EQ(D2xxDeviceList[0].LocID, 0x12u);
+    EXPECT_EQ(D2xxDeviceList[0].ID, 0x04036001u);
+    EXPECT_STREQ(D2xxDeviceList[1].SerialNumber, "FTXA");
+    EXPECT_STREQ(D2xxDeviceList[1].Description, "Dual RS232-HS A");
+    EXPECT_STREQ(D2xxDeviceList[2].SerialNumber, "FTXB");
+    EXPECT_STREQ(D2xxDeviceList[2].Description, "Dual RS232-HS B");
+    EXPECT_EQ(D2xxDeviceList[2].DeviceType, 6u);
+    EXPECT_EQ(D2xxDeviceList[2].LocID, 0x124u);
+    EXPECT_EQ(D2xxDeviceList[2].Flags & FT_FLAGS_HISPEED, FT_DWORD(FT_FLAGS_HISPEED));
+    EXPECT_EQ(D2xxDeviceList[3].DeviceType, 9u); // beyond the name table: the scan calls it "unknown"
+}
+
+TEST_F(NativeBackend, PortNamesComeFromTheChannelsTty) {
+    QString name;
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("FTXB")), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxGetComPortName(name), FT_STATUS(FT_OK));
+    EXPECT_EQ(name, QStringLiteral("ttyUSB2"));
+    std::int32_t number = 0;
+    EXPECT_EQ(D2xxGetComPortNumber(number), FT_STATUS(FT_OK));
+    EXPECT_EQ(number, 2);
+    EXPECT_EQ(D2xxClose(), FT_STATUS(FT_OK));
+
+    // No serial driver bound: the query fails, which the scan shows as "COM?".
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("XS1")), FT_STATUS(FT_OK));
+    EXPECT_NE(D2xxGetComPortName(name), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxClose(), FT_STATUS(FT_OK));
+
+    EXPECT_EQ(D2xxOpenBySerial(QStringLiteral("PL")), FT_STATUS(FT_DEVICE_NOT_FOUND));
+    EXPECT_EQ(D2xxOpenBySerial(QString()), FT_STATUS(FT_DEVICE_NOT_FOUND));
+    EXPECT_EQ(FtdiSysfsTtyForSerial(QStringLiteral("FTXA")), QStringLiteral("ttyUSB1"));
+}
+
+TEST_F(NativeBackend, DeviceCallsWithoutTheUsbDeviceReturnStatuses) {
+    // The fake tree's devices do not exist on the bus: every USB call fails cleanly.
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("A5XK3RJ")), FT_STATUS(FT_OK));
+    EXPECT_NE(D2xxGetUserAreaSize(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxUserAreaSize, 0u);
+    EXPECT_NE(D2xxReadUserArea(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxUserAreaSize, 0u);
+    std::uint8_t pins = 0;
+    EXPECT_NE(D2xxGetBitMode(pins), FT_STATUS(FT_OK));
+    EXPECT_NE(D2xxSetBitMode(0x01, 1), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxWrite(1), 0u);
+    EXPECT_EQ(D2xxClose(), FT_STATUS(FT_OK));
+    // A stale or foreign handle is refused, never followed.
+    int notAHandle = 0;
+    EXPECT_EQ(D2xxNativeFunctions().Close(&notAHandle), FT_STATUS(FT_INVALID_HANDLE));
+}
+
+TEST_F(NativeBackend, AMachineWithoutAdaptersListsNone) {
+    qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(TestDir(QStringLiteral("empty"))));
+    EXPECT_EQ(D2xxCreateDeviceList(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxDeviceCount, 0u);
+    EXPECT_EQ(D2xxGetDeviceList(), FT_STATUS(FT_OK));
+    EXPECT_TRUE(D2xxDeviceList.empty());
+}
+
+TEST(NativeTtyProbe, SeesATtyHeldOpen) {
+    int master = -1, slave = -1;
+    char name[64] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const QString tty = QString::fromLatin1(name).mid(5); // "pts/N"
+    EXPECT_TRUE(FtdiTtyIsOpen(tty));
+    ::close(slave);
+    EXPECT_FALSE(FtdiTtyIsOpen(tty));
+    ::close(master);
+    EXPECT_FALSE(FtdiTtyIsOpen(QString()));
+}
+
+namespace {
+
+// An FT232R image with these strings, made by libftdi1's own encoder.
+std::vector<std::uint8_t> ft232rImage(const char* maker, const char* product, const char* serial,
+                                      int* freeBytes) {
+    ftdi_context* ctx = ftdi_new();
+    ctx->type = TYPE_R;
+    // The defaults refuse to be set without an opened device, though they never touch it.
+    ctx->usb_dev = reinterpret_cast<libusb_device_handle*>(8);
+    EXPECT_EQ(ftdi_eeprom_initdefaults(ctx, const_cast<char*>(maker), const_cast<char*>(product),
+                                       const_cast<char*>(serial)),
+              0);
+    ctx->usb_dev = nullptr;
+    *freeBytes = ftdi_eeprom_build(ctx);
+    std::vector<std::uint8_t> image(128);
+    EXPECT_EQ(ftdi_get_eeprom_buf(ctx, image.data(), 128), 0);
+    ftdi_free(ctx);
+    return image;
+}
+
+// Decodes with libftdi1: 0 when the checksum holds, and the strings it finds.
+int decode(const std::vector<std::uint8_t>& image, std::string strings[3]) {
+    ftdi_context* ctx = ftdi_new();
+    ctx->type = TYPE_R;
+    ctx->usb_dev = reinterpret_cast<libusb_device_handle*>(8);
+    ftdi_eeprom_initdefaults(ctx, nullptr, nullptr, nullptr); // sets the chip's EEPROM size for the decoder
+    ctx->usb_dev = nullptr;
+    ftdi_set_eeprom_buf(ctx, image.data(), int(image.size()));
+    const int result = ftdi_eeprom_decode(ctx, 0);
+    char m[64] = {}, p[64] = {}, s[64] = {};
+    ftdi_eeprom_get_strings(ctx, m, sizeof m, p, sizeof p, s, sizeof s);
+    strings[0] = m;
+    strings[1] = p;
+    strings[2] = s;
+    ftdi_free(ctx);
+    return result;
+}
+
+} // namespace
+
+TEST(NativeEeprom, UserAreaLiesAfterTheStringsAndAWriteKeepsThemIntact) {
+    int freeBytes = 0;
+    std::vector<std::uint8_t> image = ft232rImage("FTDI", "PRAVEX link", "A5XK3RJ", &freeBytes);
+    ASSERT_TRUE(FtdiEepromChecksumValid(image.data(), 128));
+    FtdiUserAreaSpan span;
+    ASSERT_TRUE(FtdiEepromUserArea(image.data(), 128, 5, span));
+    // 96 bytes of string space less three descriptors of 2 + 2 x length bytes.
+    EXPECT_EQ(span.length, 96 - (2 + 8) - (2 + 22) - (2 + 14));
+    EXPECT_EQ(span.start + span.length, 0x18 + 96);
+    EXPECT_LE(span.length, freeBytes);
+
+    const std::uint8_t text[] = "\x05HELLO";
+    std::vector<std::uint8_t> patched = image;
+    ASSERT_TRUE(FtdiEepromPatchUserArea(patched, 5, text, 7));
+    std::string strings[3];
+    EXPECT_EQ(decode(patched, strings), 0) << "libftdi1 rejects the checksum";
+    EXPECT_EQ(strings[0], "FTDI");
+    EXPECT_EQ(strings[1], "PRAVEX link");
+    EXPECT_EQ(strings[2], "A5XK3RJ");
+    EXPECT_EQ(std::memcmp(patched.data() + span.start, text, 7), 0);
+    // Only the user area and the checksum word changed.
+    for (int i = 0; i < 126; ++i) {
+        if (i < span.start || i >= span.start + 7) {
+            EXPECT_EQ(patched[std::size_t(i)], image[std::size_t(i)]) << "byte " << i;
+        }
+    }
+
+    // A full user area fits; one byte more is refused and leaves the image as it was.
+    std::vector<std::uint8_t> full(std::size_t(span.length), 'x');
+    std::vector<std::uint8_t> copy = image;
+    EXPECT_TRUE(FtdiEepromPatchUserArea(copy, 5, full.data(), span.length));
+    EXPECT_EQ(decode(copy, strings), 0);
+    full.push_back('x');
+    copy = image;
+    EXPECT_FALSE(FtdiEepromPatchUserArea(copy, 5, full.data(), int(full.size())));
+    EXPECT_EQ(copy, image);
+}
+
+TEST(NativeEeprom, BlankOrCorruptImagesHaveNoUserArea) {
+    std::vector<std::uint8_t> blank(128, 0xFF);
+    FtdiUserAreaSpan span;
+    EXPECT_FALSE(FtdiEepromUserArea(blank.data(), 128, 5, span));
+    EXPECT_EQ(span.length, 0);
+    const std::uint8_t byte = 1;
+    EXPECT_FALSE(FtdiEepromPatchUserArea(blank, 5, &byte, 1));
+
+    int freeBytes = 0;
+    std::vector<std::uint8_t> image = ft232rImage("F", "P", "S", &freeBytes);
+    image[0x13] = 0x7F; // serial length running past the end
+    EXPECT_FALSE(FtdiEepromUserArea(image.data(), 128, 5, span));
+    EXPECT_FALSE(FtdiEepromUserArea(image.data(), 100, 5, span)); // not a power of two
+}
