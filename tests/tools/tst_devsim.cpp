@@ -3,6 +3,7 @@
 // labels: sim
 #include "DevSimCore.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -186,7 +187,9 @@ TEST_F(DevSimProgram, UnplugAfterLinesHangsUpThePort) {
 }
 
 TEST_F(DevSimProgram, EchoesWhatItReceivesAndStopsOnSigterm) {
-    Start({"--echo"});
+    const QString link = dir.filePath("port");
+    Start({"--echo", "--link", link});
+    EXPECT_EQ(QFileInfo(link).symLinkTarget().toStdString(), port);
     ASSERT_EQ(::write(fd, "AT\r", 3), 3);
     QByteArray err;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -197,11 +200,13 @@ TEST_F(DevSimProgram, EchoesWhatItReceivesAndStopsOnSigterm) {
     EXPECT_TRUE(err.contains("AT\r")) << err.toStdString();
     proc.terminate();
     EXPECT_TRUE(Finished());
+    EXPECT_FALSE(QFileInfo(link).isSymLink()); // the link goes with the port
 }
 
 TEST_F(DevSimProgram, BadOptionsAreRefused) {
-    for (const QStringList& args : {QStringList{"--interval", "-1"}, QStringList{"--bogus"},
-                                    QStringList{"--script", dir.filePath("missing.txt")}}) {
+    for (const QStringList& args :
+         {QStringList{"--interval", "-1"}, QStringList{"--bogus"}, QStringList{"--lbat", "3,4x"},
+          QStringList{"--script", dir.filePath("missing.txt")}}) {
         proc.start(program, args);
         ASSERT_TRUE(proc.waitForFinished(30000));
         EXPECT_EQ(proc.exitCode(), 2) << args.join(' ').toStdString();

@@ -96,9 +96,12 @@ bool ParseArgs(int argc, char** argv, Options& o) {
                 return false;
             o.soc = double(n) / 100.0;
         } else if (a == "--lbat") {
+            char* end = nullptr;
             if (!value(v))
                 return false;
-            o.low = std::atof(v);
+            o.low = std::strtod(v, &end);
+            if (end == v || *end || !(o.low >= 0.0 && o.low < 100.0))
+                return false;
         } else if (a == "--cr") {
             o.lineEnd = "\r";
         } else if (a == "--crlf") {
