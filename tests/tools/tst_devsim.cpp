@@ -203,6 +203,25 @@ TEST_F(DevSimProgram, EchoesWhatItReceivesAndStopsOnSigterm) {
     EXPECT_FALSE(QFileInfo(link).isSymLink()); // the link goes with the port
 }
 
+TEST_F(DevSimProgram, LinkTakenOverByAnotherSimulatorStays) {
+    const QString link = dir.filePath("port");
+    Start({"--link", link});
+    QProcess second;
+    second.start(program, {"--link", link});
+    ASSERT_TRUE(second.waitForStarted(30000));
+    while (!second.canReadLine())
+        ASSERT_TRUE(second.waitForReadyRead(30000));
+    const QString secondPort = QString::fromLocal8Bit(second.readLine()).trimmed();
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), secondPort);
+    proc.terminate();
+    EXPECT_TRUE(Finished());
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), secondPort)
+        << "the first simulator removed a link it no longer owns";
+    second.terminate();
+    EXPECT_TRUE(second.waitForFinished(30000));
+    EXPECT_FALSE(QFileInfo(link).isSymLink());
+}
+
 TEST_F(DevSimProgram, BadOptionsAreRefused) {
     for (const QStringList& args :
          {QStringList{"--interval", "-1"}, QStringList{"--bogus"}, QStringList{"--lbat", "3,4x"},

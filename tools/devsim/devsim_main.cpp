@@ -260,7 +260,12 @@ int main(int argc, char** argv) {
         pty.WaitDrained(unplugged ? 3000 : 1500);
     pty.CloseMaster();
     pty.CloseSlave();
-    if (!o.link.empty())
-        ::unlink(o.link.c_str());
+    // Only our own link goes: another simulator may have taken the name over meanwhile.
+    if (!o.link.empty()) {
+        char target[512] = {};
+        ssize_t n = ::readlink(o.link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, std::size_t(n)) == pty.SlaveName())
+            ::unlink(o.link.c_str());
+    }
     return 0;
 }
