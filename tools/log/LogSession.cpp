@@ -231,6 +231,9 @@ bool LogSession::start() {
     m_port->SetAutoCR(true);
     m_port->OnConnected = [this](QObject*) { onConnected(); };
     m_port->OnComError = [this](QObject*, int code, const QString& desc) {
+        // A failed open is followed by errors of the steps after it; the first one says why.
+        if (m_state == State::Opening && !m_lastError.isEmpty())
+            return;
         m_lastError = desc.isEmpty() ? QStringLiteral("error %1").arg(code) : desc;
     };
     m_port->OnActive = [this](QObject*) {

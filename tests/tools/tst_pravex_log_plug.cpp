@@ -1,0 +1,135 @@
+// pravex-log with pravex-devsim as the device and the simulated FTDI driver as the adapters: the port found
+// by auto-detection, one log carried across an unplug and re-plug of the same adapter (and not onto
+// another one), and a session killed outright leaving only whole rows, which --append then continues.
+// labels: sim
+#include "LogSession.h"
+#include "tst_pravex_log_support.h"
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace logtest;
+
+namespace {
+
+class LogWithDevices : public ::testing::Test {
+protected:
+    void SetUp() override {
+        program = binary("PRAVEX_BIN_PRAVEX_LOG");
+        devsim = binary("PRAVEX_BIN_PRAVEX_DEVSIM");
+        ASSERT_FALSE(program.isEmpty());
+        ASSERT_FALSE(devsim.isEmpty());
+        ASSERT_FALSE(binary("PRAVEX_BIN_PRAVEX_D2XX_SIM").isEmpty());
+        dir =
+            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        csv = dir + QStringLiteral("/log.csv");
+        config = dir + QStringLiteral("/adapters.conf");
+        writeFile(config, "");
+        env = simEnvironment(config);
+        // The driver reports port names of at most 63 bytes, as a tty name would be.
+        ports = QDir::tempPath() + QStringLiteral("/pvxlog-%1").arg(QCoreApplication::applicationPid());
+        QDir(ports).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(ports));
+    }
+    void TearDown() override { QDir(ports).removeRecursively(); }
+    // A device on a pty reached through `link`, as a USB adapter's port would be.
+    void startDevice(Proc& device, const QString& link, const QStringList& extra = {}) {
+        device.start(devsim, QStringList{QStringLiteral("--link"), link} + extra);
+        ASSERT_TRUE(device.waitOut("/dev/")) << device.err.toStdString();
+    }
+    QList<QByteArray> rows(bool* complete = nullptr) { return csvRows(readFile(csv), complete); }
+
+    // Every row after the header is "counter;voltage" with the counter going up by 2 from `first`.
+    static void expectUnbrokenRows(const QList<QByteArray>& rows, int first = 2) {
+        ASSERT_FALSE(rows.isEmpty());
+        EXPECT_EQ(rows[0], " ;voltage");
+        const QRegularExpression row(QStringLiteral("^(\\d+);(\\d\\.\\d\\d)$"));
+        for (int i = 1; i < rows.size(); ++i) {
+            const auto m = row.match(QString::fromLatin1(rows[i]));
+            ASSERT_TRUE(m.hasMatch()) << "row " << i << ": " << rows[i].toStdString();
+            ASSERT_EQ(m.captured(1).toInt(), first + 2 * (i - 1)) << "row " << i;
+        }
+    }
+
+    QString program, devsim, dir, csv, config, ports;
+    QProcessEnvironment env;
+};
+
+TEST_F(LogWithDevices, FollowsTheSameAdapterAcrossARePlug) {
+    const QString port1 = ports + QStringLiteral("/port1");
+    const QString port2 = ports + QStringLiteral("/port2");
+    Proc device;
+    startDevice(device, port1, {QStringLiteral("--interval"), QStringLiteral("100")});
+
+    Proc log;
+    log.start(program, {QStringLiteral("--csv"), csv}, env);
+    ASSERT_TRUE(log.waitErr("waiting for an FTDI adapter")) << log.err.toStdString();
+    writeFile(config, adapterBlock(QStringLiteral("PVX1"), port1));
+    ASSERT_TRUE(log.waitErr("logging " + port1.toLocal8Bit())) << log.err.toStdString();
+    EXPECT_TRUE(log.err.contains("adapter PVX1"));
+    ASSERT_TRUE(log.waitFor([&] { return rows().size() > 5; })) << log.err.toStdString();
+
+    // Unplugged: the adapter leaves the driver's list and its port hangs up.
+    writeFile(config, "");
+    device.terminate();
+    ASSERT_EQ(device.finish(), 0);
+    ASSERT_TRUE(log.waitErr("waiting for the adapter to come back")) << log.err.toStdString();
+    const int before = int(rows().size());
+
+    // Another adapter, with a nearly empty battery, comes back with it and is listed first (the
+    // watcher's active one): the log stays with PVX1.
+    Proc other;
+    startDevice(
+        other, port2,
+        {QStringLiteral("--interval"), QStringLiteral("100"), QStringLiteral("--soc"), QStringLiteral("5")});
+    Proc again;
+    startDevice(again, port1, {QStringLiteral("--interval"), QStringLiteral("100")});
+    writeFile(config,
+              adapterBlock(QStringLiteral("PVX2"), port2) + adapterBlock(QStringLiteral("PVX1"), port1));
+    ASSERT_TRUE(log.waitErr("reconnected on " + port1.toLocal8Bit())) << log.err.toStdString();
+    ASSERT_TRUE(log.waitFor([&] { return rows().size() > before + 5; })) << log.err.toStdString();
+
+    log.terminate();
+    ASSERT_EQ(log.finish(), 0) << log.err.toStdString();
+    bool complete = false;
+    const QList<QByteArray> all = rows(&complete);
+    EXPECT_TRUE(complete);
+    expectUnbrokenRows(all);
+    // Only the followed adapter's battery (well above 3.5 V) is in the log.
+    for (int i = 1; i < all.size(); ++i)
+        EXPECT_GT(all[i].mid(all[i].indexOf(';') + 1).toDouble(), 3.5) << all[i].toStdString();
+    // One log line per received line: the log text has at least every CSV row.
+    EXPECT_GE(log.out.count('\n'), all.size() - 1);
+}
+
+TEST_F(LogWithDevices, KilledOutrightLeavesWholeRowsThatAppendContinues) {
+    const QString port = ports + QStringLiteral("/port");
+    Proc device;
+    startDevice(device, port, {QStringLiteral("--interval"), QStringLiteral("0")});
+    Proc log;
+    log.start(program, {QStringLiteral("--port"), port, QStringLiteral("--csv"), csv}, env);
+    ASSERT_TRUE(log.waitFor([&] { return rows().size() > 300; })) << log.err.toStdString();
+    ASSERT_EQ(::kill(pid_t(log.pid()), SIGKILL), 0);
+    EXPECT_EQ(log.finish(), -1);
+
+    bool complete = false;
+    const QList<QByteArray> killed = rows(&complete);
+    EXPECT_TRUE(complete) << "a row was cut off";
+    expectUnbrokenRows(killed);
+
+    // The next session carries the same log on.
+    Proc next;
+    next.start(program,
+               {QStringLiteral("--port"), port, QStringLiteral("--csv"), csv, QStringLiteral("--append"),
+                QStringLiteral("--count"), QStringLiteral("20")},
+               env);
+    ASSERT_EQ(next.finish(), 0) << next.err.toStdString();
+    const QList<QByteArray> continued = rows(&complete);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(continued.size(), killed.size() + 20);
+    expectUnbrokenRows(continued);
+}
+
+} // namespace
