@@ -72,35 +72,11 @@ public:
         const int row = index.row();
         const int col = index.column();
         const int state = FForm->RowState(row);
-        QFont font = FForm->ListView1->font();
-        QColor fg = Qt::black;
-        QColor bg = Qt::white;
-        font.setBold(state == 0);
-        if (col >= 1) {
-            if (col == 1) {
-                font.setFamily(QStringLiteral("Verdana"));
-                font.setBold(state == 0);
-            }
-            if (state == 0) {
-                fg = kActiveText;
-                bg = kActiveBack;
-                if (FForm->RowSerial(row) == FForm->def_ser) {
-                    fg = kDefaultText;
-                    font.setBold(true);
-                }
-            } else if (state == 2) {
-                fg = kGrey;
-                font.setItalic(true);
-                font.setPointSize(8);
-            }
-            if (col != 4) {
-                fg = Qt::black;
-                bg = (row % 2 == 1) ? QColor(Qt::white) : kPaleYellow;
-            }
-        }
+        const TfrmFTList::TCellLook look = FForm->CellLook(row, col);
+        const QFont& font = look.font;
+        const QColor& fg = look.text;
+        const QColor& bg = look.back;
         const QString text = index.data(Qt::DisplayRole).toString();
-        if (col == 4 && FForm->InfoShort())
-            font = ShrinkToFit(text, font, FForm->ListView1->columnWidth(4) - 5);
 
         p->save();
         p->fillRect(option.rect, bg);
@@ -130,26 +106,60 @@ public:
         return s;
     }
 
-    // Lowers the size a point at a time until the text fits; stops at 1 pt, where a text that still
-    // does not fit is drawn (and elided) rather than looping for ever.
-    QFont ShrinkToFit(const QString& text, const QFont& start, int width) const {
-        QLabel* probe = FForm->lbTest;
-        probe->setText(text);
-        QFont f = start;
-        if (f.pointSize() < 1)
-            f.setPointSize(1);
-        probe->setFont(f);
-        while (QFontMetrics(probe->font()).horizontalAdvance(text) > width && probe->font().pointSize() > 1) {
-            QFont smaller = probe->font();
-            smaller.setPointSize(smaller.pointSize() - 1);
-            probe->setFont(smaller);
-        }
-        return probe->font();
-    }
-
 private:
     TfrmFTList* FForm;
 };
+
+TfrmFTList::TCellLook TfrmFTList::CellLook(int row, int col) const {
+    const int state = RowState(row);
+    TCellLook look{ListView1->font(), Qt::black, Qt::white};
+    QFont& font = look.font;
+    // The row's bold shows in the selector column only: each cell starts again from the list's font.
+    font.setBold(state == 0 && col == 0);
+    if (col >= 1) {
+        if (col == 1) {
+            font.setFamily(QStringLiteral("Verdana"));
+            font.setBold(state == 0);
+        }
+        if (state == 0) {
+            look.text = kActiveText;
+            look.back = kActiveBack;
+            if (RowSerial(row) == def_ser) {
+                look.text = kDefaultText;
+                font.setBold(true);
+            }
+        } else if (state == 2) {
+            look.text = kGrey;
+            font.setItalic(true);
+            font.setPointSize(8);
+        }
+        if (col != 4) {
+            look.text = Qt::black;
+            look.back = (row % 2 == 1) ? QColor(Qt::white) : kPaleYellow;
+        }
+    }
+    if (col == 4 && InfoShort()) {
+        QTreeWidgetItem* it = ListView1->topLevelItem(row);
+        font = ShrinkToFit(it ? it->text(4) : QString(), font, ListView1->columnWidth(4) - 5);
+    }
+    return look;
+}
+
+// Lowers the size a point at a time until the text fits; stops at 1 pt, where a text that still does
+// not fit is drawn (and elided) rather than looping for ever.
+QFont TfrmFTList::ShrinkToFit(const QString& text, const QFont& start, int width) const {
+    lbTest->setText(text);
+    QFont f = start;
+    if (f.pointSize() < 1)
+        f.setPointSize(1);
+    lbTest->setFont(f);
+    while (QFontMetrics(lbTest->font()).horizontalAdvance(text) > width && lbTest->font().pointSize() > 1) {
+        QFont smaller = lbTest->font();
+        smaller.setPointSize(smaller.pointSize() - 1);
+        lbTest->setFont(smaller);
+    }
+    return lbTest->font();
+}
 
 TfrmFTList::TfrmFTList() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
     setObjectName(QStringLiteral("frmFTList"));
@@ -259,6 +269,7 @@ void TfrmFTList::BuildControls() {
     Label4a = label(Panel1, QStringLiteral("Label4a"), QStringLiteral("www.example.com/pravex"),
                     {483, 4, 130, 14}, kWebColour);
     Label4a->setFont(QFont(QStringLiteral("Verdana"), 8));
+    Label4a->adjustSize();
     Label4a->setToolTip(MakerWebAddress);
 
     imgSpinkaOFF = picture(Panel1, QStringLiteral("imgSpinkaOFF"), chipwatch::PinOffPixmap(), {454, 10});

@@ -6,6 +6,8 @@
 #include "ChipSettings.h"
 #include "ftdi/TevFT232aCheckThreadU.h"
 
+#include <QColor>
+#include <QFont>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -139,6 +141,15 @@ public:
     // The rectangle of a row's state image, in viewport coordinates.
     QRect StateImageRect(int row) const;
     int RowState(int row) const;
+    // How a cell is drawn: font, text colour and background.
+    struct TCellLook {
+        QFont font;
+        QColor text;
+        QColor back;
+    };
+    TCellLook CellLook(int row, int col) const;
+    // The font that makes the text fit the width, from start down to 1 pt at the least.
+    QFont ShrinkToFit(const QString& text, const QFont& start, int width) const;
     QString RowSerial(int row) const;
 
     static constexpr int CollapsedHeight = 51;

@@ -266,6 +266,50 @@ TEST_F(ChipWatcherWindow, PanelLabelsWithAndWithoutAnActiveAdapter) {
     EXPECT_EQ(changes.back(), std::make_pair(-1, QString()));
 }
 
+TEST_F(ChipWatcherWindow, CellDrawingByStateParityAndDefault) {
+    Settings().StoreDefault("FTA0");
+    TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0}, {"FTB1", "ttyUSB1", 1}, {"FTC2", "ttyUSB2", 2}}, true);
+    ASSERT_NE(form, nullptr);
+    // The default adapter: bold in columns 1 to 5, violet on light green in the Description column only.
+    for (int col = 1; col <= 5; ++col)
+        EXPECT_TRUE(form->CellLook(0, col).font.bold()) << col;
+    EXPECT_EQ(form->CellLook(0, 4).text, QColor(128, 0, 255));
+    EXPECT_EQ(form->CellLook(0, 4).back, QColor(226, 255, 198));
+    EXPECT_EQ(form->CellLook(0, 3).text, QColor(Qt::black));
+    EXPECT_EQ(form->CellLook(0, 3).back, QColor(255, 255, 232)) << "row 0 is even: pale yellow";
+    EXPECT_EQ(form->CellLook(1, 3).back, QColor(Qt::white)) << "odd rows white";
+    EXPECT_EQ(form->CellLook(0, 1).font.family(), form->CellLook(1, 1).font.family());
+    EXPECT_NE(form->CellLook(0, 1).font.family(), form->CellLook(0, 2).font.family())
+        << "the port in Verdana";
+
+    // An active adapter that is not the default: bold only in the port column, blue on green in column 4.
+    Settings().ClearDefault();
+    Report(*watcher);
+    EXPECT_TRUE(form->CellLook(0, 1).font.bold());
+    for (int col = 2; col <= 5; ++col)
+        EXPECT_FALSE(form->CellLook(0, col).font.bold()) << col;
+    EXPECT_EQ(form->CellLook(0, 4).text, QColor(0, 0, 255));
+
+    // Not usable: grey italic 8 pt; the grey shows in the Description column, the italic everywhere.
+    EXPECT_EQ(form->CellLook(2, 4).text, QColor(128, 128, 128));
+    EXPECT_EQ(form->CellLook(2, 4).back, QColor(Qt::white));
+    EXPECT_EQ(form->CellLook(2, 2).text, QColor(Qt::black));
+    EXPECT_TRUE(form->CellLook(2, 2).font.italic());
+    EXPECT_EQ(form->CellLook(2, 5).font.pointSize(), 8);
+}
+
+TEST_F(ChipWatcherWindow, ShrinkToFitEndsAtOnePoint) {
+    TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0, "A rather long USB product description text"}});
+    ASSERT_NE(form, nullptr);
+    const QFont look = form->CellLook(0, 4).font;
+    EXPECT_LT(look.pointSize(), 9) << "the mini view shrinks a long description";
+    EXPECT_LE(QFontMetrics(look).horizontalAdvance(List()->topLevelItem(0)->text(4)), 120);
+    // A text that can never fit stops at 1 pt instead of looping.
+    EXPECT_EQ(form->ShrinkToFit(QString(500, QLatin1Char('W')), QFont("Tahoma", 9), 10).pointSize(), 1);
+    EXPECT_EQ(form->ShrinkToFit("x", QFont("Tahoma", 9), -5).pointSize(), 1);
+    EXPECT_EQ(form->ShrinkToFit("short", QFont("Tahoma", 9), 500).pointSize(), 9);
+}
+
 TEST_F(ChipWatcherWindow, SelectorChoosesAdapterUntilTheDefaultTakesOver) {
     TfrmFTList* form = Open(ThreeAdapters(), true);
     ASSERT_NE(form, nullptr);
