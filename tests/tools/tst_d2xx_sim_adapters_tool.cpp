@@ -1,0 +1,119 @@
+// pravex-adapters as a user runs it: over the simulator (list, then --watch with an adapter plugged in by
+// changing the adapter file), over the native backend on a machine without adapters, and with a backend
+// library that is not there.
+// labels: sim
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QUuid>
+#include <cstdio>
+#include <gtest/gtest.h>
+
+namespace {
+
+QString scratch() {
+    QString base = qEnvironmentVariable("PRAVEX_TEST_TMP");
+    if (base.isEmpty())
+        base = QDir::tempPath();
+    const QString dir = base + QStringLiteral("/tool-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QDir().mkpath(dir);
+    return dir;
+}
+
+void writeAtomically(const QString& path, const QByteArray& text) {
+    QFile f(path + QStringLiteral(".part"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+    f.close();
+    ASSERT_EQ(std::rename(QFile::encodeName(path + QStringLiteral(".part")).constData(),
+                          QFile::encodeName(path).constData()),
+              0);
+}
+
+const QByteArray oneAdapter = "[adapter]\nserial = FT5PRAVX\ndescription = PRAVEX link\ntype = FT232R\n"
+                              "tty = ttyUSB0\nua_size = 48\nua_text = \"\\x0bPRAVEX test\\x00\"\n";
+
+QProcessEnvironment toolEnvironment(const QString& config) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PRAVEX_D2XX_LIBRARY"), qEnvironmentVariable("PRAVEX_BIN_PRAVEX_D2XX_SIM"));
+    env.insert(QStringLiteral("PRAVEX_D2XX_SIM_CONFIG"), config);
+    return env;
+}
+
+QString tool() {
+    return qEnvironmentVariable("PRAVEX_BIN_PRAVEX_ADAPTERS");
+}
+
+} // namespace
+
+TEST(AdaptersTool, ListsTheSimulatedAdapters) {
+    ASSERT_FALSE(tool().isEmpty());
+    const QString config = scratch() + QStringLiteral("/adapters.conf");
+    writeAtomically(config, oneAdapter + "[adapter]\nserial = FT6NOPRT\ntype = 6\n");
+    QProcess p;
+    p.setProcessEnvironment(toolEnvironment(config));
+    p.start(tool(), {});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 0) << out.toStdString();
+    EXPECT_TRUE(out.contains(QRegularExpression(
+        QStringLiteral("0\\s+ready\\s+ttyUSB0\\s+FT232R\\s+FT5PRAVX\\s+PRAVEX link\\s+48\\s+PRAVEX test"))))
+        << out.toStdString();
+    // The second adapter has no port: it is shown as such and nobody is active.
+    EXPECT_TRUE(
+        out.contains(QRegularExpression(QStringLiteral("1\\s+no-port\\s+COM\\?\\s+FT2232H\\s+FT6NOPRT"))))
+        << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("active serial: (none)"))) << out.toStdString();
+}
+
+TEST(AdaptersTool, NativeBackendWithoutAdaptersIsAnEmptyListNotAnError) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("PRAVEX_D2XX_LIBRARY"));
+    env.insert(QStringLiteral("PRAVEX_SYSFS_ROOT"), scratch());
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(tool(), {});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(out.contains(QStringLiteral("backend: native"))) << out.toStdString();
+    EXPECT_TRUE(out.contains(QStringLiteral("No FTDI adapters found."))) << out.toStdString();
+    EXPECT_TRUE(p.readAllStandardError().isEmpty());
+}
+
+TEST(AdaptersTool, AMissingLibraryIsReported) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PRAVEX_D2XX_LIBRARY"), QStringLiteral("/nonexistent/libftd2xx.so"));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(tool(), {});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(p.readAllStandardError().contains("/nonexistent/libftd2xx.so"));
+}
+
+TEST(AdaptersTool, WatchPrintsAReportWhenAnAdapterIsPlugged) {
+    const QString config = scratch() + QStringLiteral("/adapters.conf");
+    writeAtomically(config, oneAdapter);
+    QProcess p;
+    p.setProcessEnvironment(toolEnvironment(config));
+    p.start(tool(), {QStringLiteral("--watch"), QStringLiteral("--reports"), QStringLiteral("2")});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray out;
+    auto waitForText = [&](const QByteArray& text) {
+        QDeadlineTimer deadline(60000);
+        while (!out.contains(text) && !deadline.hasExpired() && p.state() == QProcess::Running) {
+            p.waitForReadyRead(200);
+            out += p.readAllStandardOutput();
+        }
+        return out.contains(text);
+    };
+    ASSERT_TRUE(waitForText("report: InOut=0 count=1 active=FT5PRAVX newport=-")) << out.toStdString();
+    writeAtomically(config, oneAdapter + "[adapter]\nserial = FT7NEW\ntty = ttyUSB2\n");
+    EXPECT_TRUE(waitForText("report: InOut=1 count=2 active=FT5PRAVX")) << out.toStdString();
+    EXPECT_TRUE(out.toLower().contains("newport=ttyusb2")) << out.toStdString();
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0);
+}
