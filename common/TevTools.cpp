@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
+#include <algorithm>
 
 using pravex::SettingsStore;
 using pravex::StoredValue;
@@ -234,7 +235,10 @@ void DelayProcessMessages(int milliseconds) {
         timer.setTimerType(Qt::PreciseTimer);
         QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
         timer.start(int(left));
+        // A quitting application refuses new loops; sleep in small steps then, rather than spin.
         loop.exec(QEventLoop::AllEvents);
+        if (timer.isActive())
+            QThread::msleep(std::min<qint64>(left, 10));
     }
 }
 
