@@ -195,6 +195,8 @@ LogSession::LogSession(const LogOptions& options, Writer out, Writer err, QObjec
         if (!m_port || !m_port->ComThread() || m_stopPolls * StopPollMs >= StopWaitMs) {
             m_stopPoll.stop();
             m_csv.close();
+            if (m_everConnected)
+                m_err(QStringLiteral("session ended after %1 readings").arg(m_validLines));
             emit finished(m_exitCode);
         }
     });
