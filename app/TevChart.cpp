@@ -246,15 +246,14 @@ void TTevChart::drawSeries(QPainter& p, const QRectF& front, const QRectF& view)
     }
     const qreal d = FView3D ? front.top() - outerPlotRect().top() : 0;
     if (d > 0 && line.size() > 1) {
-        // A ribbon reaching back to the wall: the shaded band first, the line on its front edge.
-        QPolygonF back = line;
-        back.translate(d, -d);
-        std::reverse(back.begin(), back.end());
-        QPolygonF band(line);
-        band += back;
+        // A ribbon reaching back to the wall: one shaded quad per segment, the line on its front edge.
+        const QPointF back(d, -d);
         p.setPen(Qt::NoPen);
         p.setBrush(SeriesColor.darker(140));
-        p.drawPolygon(band, Qt::WindingFill);
+        for (qsizetype i = 1; i < line.size(); ++i) {
+            const QPointF quad[4] = {line[i - 1], line[i], line[i] + back, line[i - 1] + back};
+            p.drawConvexPolygon(quad, 4);
+        }
     }
     p.setPen(QPen(SeriesColor, 2));
     p.setBrush(Qt::NoBrush);

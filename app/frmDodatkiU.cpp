@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -193,6 +194,8 @@ TfrmDodatki::TfrmDodatki(QWidget* parent) : TTevForm(parent) {
     TevFormStorage1->SetTypeIniName(TApplicationIniName::asAppIniName);
     TevFormStorage1->SetUseRegistry(true);
     TevFormStorage1->Loaded();
+    AdvTabSheet1->installEventFilter(this);
+    AdvTabSheet2->installEventFilter(this);
     layoutChartTab();
 }
 
@@ -203,9 +206,17 @@ TfrmDodatki::~TfrmDodatki() {
 void TfrmDodatki::resizeEvent(QResizeEvent* event) {
     TTevForm::resizeEvent(event);
     PageControl->setGeometry(8, 8, std::max(40, width() - 16), std::max(40, height() - 16));
-    // The log grows with the window's height.
-    Memo3->resize(Memo3->width(), std::max(40, AdvTabSheet1->height() - 24 - 15));
-    layoutChartTab();
+}
+
+bool TfrmDodatki::eventFilter(QObject* watched, QEvent* event) {
+    // The pages get their size from the tab control after the window's own resize.
+    if (event->type() == QEvent::Resize) {
+        if (watched == AdvTabSheet1)
+            Memo3->resize(Memo3->width(), std::max(40, AdvTabSheet1->height() - 24 - 15));
+        else if (watched == AdvTabSheet2)
+            layoutChartTab();
+    }
+    return TTevForm::eventFilter(watched, event);
 }
 
 void TfrmDodatki::layoutChartTab() {

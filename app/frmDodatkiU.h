@@ -91,6 +91,7 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     bool runDialog(QFileDialog* dialog, const QString& folder);
