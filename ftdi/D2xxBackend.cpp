@@ -74,6 +74,16 @@ FT_STATUS nonePortName(FT_HANDLE, char* name, FT_DWORD size) {
     return FT_INVALID_HANDLE;
 }
 
+// Stand-ins for what FTDI's Linux library does not export.
+FT_STATUS unsupportedResetPort(FT_HANDLE) {
+    return FT_OTHER_ERROR;
+}
+FT_STATUS unsupportedComNumber(FT_HANDLE, FT_LONG* number) {
+    if (number)
+        *number = -1;
+    return FT_OTHER_ERROR;
+}
+
 const D2xxFunctions noneTable = [] {
     D2xxFunctions t;
     t.CreateDeviceInfoList = noneCreate;
@@ -215,9 +225,9 @@ bool loadLocked(const QString& path) {
     // Windows-only in FTDI's Linux build: stand-ins answer with statuses.
     QStringList optional;
     if (!bind(library, "FT_ResetPort", t.ResetPort, optional))
-        t.ResetPort = noneHandle;
+        t.ResetPort = unsupportedResetPort;
     if (!bind(library, "FT_GetComPortNumber", t.GetComPortNumber, optional))
-        t.GetComPortNumber = noneComNumber;
+        t.GetComPortNumber = unsupportedComNumber;
     bind(library, "PravexD2xx_GetPortName", loaded.realPortName, optional);
     bind(library, "PravexSim_SetChangeCallback", t.SetChangeCallback, optional);
     t.OpenEx = wrappedOpen;

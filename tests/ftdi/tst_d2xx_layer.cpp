@@ -5,6 +5,9 @@
 #include "d2xx_helpers.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -247,4 +250,51 @@ TEST(D2xxLayer, EnvironmentChoosesTheBackend) {
     D2xxSelectBackend();
     EXPECT_EQ(D2xxBackendKindInUse(), D2xxBackendKind::Native);
     EXPECT_EQ(D2xxBackendName(), QStringLiteral("native"));
+}
+
+TEST(D2xxLayer, FtdisOwnLibraryGetsThePortFromSysfs) {
+    // The plain simulator exports only what FTDI's Linux library does: no port query, no port reset.
+    const QString plain = QFileInfo(qEnvironmentVariable("PRAVEX_BIN_PRAVEX_D2XX_SIM")).absolutePath() +
+                          QStringLiteral("/libpravex-d2xx-sim-plain.so");
+    const QString config = TestDir(QStringLiteral("plain")) + QStringLiteral("/adapters.conf");
+    WriteFileAtomically(config, QStringLiteral("[adapter]\nserial = A5XK3RJ\ntty = ttyUSB9\n"
+                                               "[adapter]\nserial = UNBOUND\n"));
+    qputenv("PRAVEX_D2XX_SIM_CONFIG", QFile::encodeName(config));
+    const QString root = TestDir(QStringLiteral("sysfs"));
+    const QString dev = root + QStringLiteral("/bus/usb/devices/1-2");
+    QDir().mkpath(dev + QStringLiteral("/1-2:1.0/ttyUSB5"));
+    for (const auto& [name, value] : {std::pair{"idVendor", "0403"},
+                                      {"bcdDevice", "0600"},
+                                      {"serial", "A5XK3RJ"},
+                                      {"busnum", "1"},
+                                      {"devpath", "2"}}) {
+        QFile f(dev + QLatin1Char('/') + QLatin1String(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(value) + '\n');
+    }
+    qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(root));
+
+    QString error;
+    ASSERT_TRUE(D2xxLoadLibrary(plain, &error)) << error.toStdString();
+    EXPECT_FALSE(D2xxSetChangeCallback([](void*, int, const char*) {}, nullptr));
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("A5XK3RJ")), FT_STATUS(FT_OK));
+    QString name;
+    EXPECT_EQ(D2xxGetComPortName(name), FT_STATUS(FT_OK));
+    EXPECT_EQ(name, QStringLiteral("ttyUSB5")); // sysfs, not the simulator's own idea
+    std::int32_t number = 0;
+    EXPECT_NE(D2xxGetComPortNumber(number), FT_STATUS(FT_OK));
+    EXPECT_EQ(number, -1);
+    EXPECT_NE(D2xxResetPort(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxClose(), FT_STATUS(FT_OK));
+
+    // An adapter sysfs does not show with a tty (unbound from ftdi_sio): no port.
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("UNBOUND")), FT_STATUS(FT_OK));
+    EXPECT_NE(D2xxGetComPortName(name), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxClose(), FT_STATUS(FT_OK));
+    // A handle the wrapper never saw opened has no serial to look up.
+    FT_HANDLE saved = D2xxHandle;
+    D2xxHandle = reinterpret_cast<FT_HANDLE>(0x55);
+    EXPECT_EQ(D2xxGetComPortName(name), FT_STATUS(FT_INVALID_HANDLE));
+    D2xxHandle = saved;
+    qunsetenv("PRAVEX_SYSFS_ROOT");
 }

@@ -475,9 +475,12 @@ FT_STATUS simpleCall(const char* name, FT_HANDLE handle) {
 SIM_EXPORT FT_STATUS FT_ResetDevice(FT_HANDLE handle) {
     return simpleCall("FT_ResetDevice", handle);
 }
+// The "plain" build stands for FTDI's Linux library: no port reset, no port queries, no announcements.
+#ifndef PRAVEX_SIM_PLAIN
 SIM_EXPORT FT_STATUS FT_ResetPort(FT_HANDLE handle) {
     return simpleCall("FT_ResetPort", handle);
 }
+#endif
 
 SIM_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE handle, FT_DWORD* rx) {
     Simulator& s = sim();
@@ -598,6 +601,7 @@ SIM_EXPORT FT_STATUS FT_SetBitMode(FT_HANDLE handle, FT_UCHAR mask, FT_UCHAR mod
     return status;
 }
 
+#ifndef PRAVEX_SIM_PLAIN
 SIM_EXPORT FT_STATUS FT_GetComPortNumber(FT_HANDLE handle, FT_LONG* number) {
     Simulator& s = sim();
     std::lock_guard lock(s.mutex);
@@ -670,6 +674,8 @@ SIM_EXPORT void PravexSim_SetChangeCallback(PravexD2xx_ChangeHandler handler, vo
     if (handler)
         s.startWatching();
 }
+
+#endif
 
 // Test hooks: reads the config file again now (announcing plug changes) and returns the adapter count.
 SIM_EXPORT int PravexSim_Reload() {
