@@ -1,7 +1,7 @@
 // The chip watcher window fed by the real watcher scanning the D2XX simulator, as the monitor wires it:
 // it opens on the first report, follows a second adapter being plugged in, hands the focus back to the
 // monitor, and sends reset pulses on the chosen line to the right adapter.
-// labels: sim gui
+// labels: sim gui threaded
 #include "chip_helpers.h"
 
 #include <QAction>
