@@ -1,8 +1,93 @@
 #!/usr/bin/env bash
-# Sets up what is missing, builds in release mode and starts the program.
+# Sets up what is missing, builds in release mode and starts the monitor. Without an FTDI adapter plugged
+# in (or with --sim) it first starts a simulated PRAVEX device and the simulated FTDI driver, so the whole
+# road of a measurement can be seen on any machine; what it started is stopped when the window closes.
+#
+#   ./run.sh          simulators when no FTDI adapter is attached, the real one otherwise
+#   ./run.sh --sim    always the simulators
+#   ./run.sh --real   never the simulators
 set -euo pipefail
 cd "$(dirname "$0")"
+
+mode=auto
+for arg in "$@"; do
+    case "$arg" in
+    --sim) mode=sim ;;
+    --real) mode=real ;;
+    -h | --help)
+        sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+        exit 0
+        ;;
+    *)
+        echo "run.sh: unknown option $arg (try --help)" >&2
+        exit 2
+        ;;
+    esac
+done
+
 scripts/install-deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j "$(nproc)"
-exec build/release/tools/registry/pravex-registry list "$@"
+cmake --build build/release -j "$(nproc)" --target pravex pravex-devsim pravex-d2xx-sim
+
+ftdi_attached() {
+    local v
+    for v in /sys/bus/usb/devices/*/idVendor; do
+        [[ -r "$v" && "$(cat "$v")" == "0403" ]] && return 0
+    done
+    return 1
+}
+if [[ $mode == auto ]]; then
+    if ftdi_attached; then mode=real; else mode=sim; fi
+fi
+
+# No display: run on a virtual one, so the program still starts (nothing to look at, but it works).
+launcher=()
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
+    echo "run.sh: no display found; running on a virtual X display (xvfb-run)" >&2
+    launcher=(xvfb-run -a)
+fi
+
+if [[ $mode == real ]]; then
+    exec "${launcher[@]}" build/release/app/pravex
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/pravex-run.XXXXXX")
+devsim_pid=""
+cleanup() {
+    if [[ -n "$devsim_pid" ]] && kill -0 "$devsim_pid" 2>/dev/null; then
+        kill "$devsim_pid" 2>/dev/null || true
+        wait "$devsim_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A battery at 40 %: within a few seconds it reports LBAT, runs down, then charges back up.
+build/release/tools/devsim/pravex-devsim --interval 500 --soc 40 >"$work/devsim.out" 2>"$work/devsim.err" &
+devsim_pid=$!
+for _ in $(seq 100); do
+    [[ -s "$work/devsim.out" ]] && break
+    kill -0 "$devsim_pid" 2>/dev/null || break
+    sleep 0.05
+done
+port=$(head -n1 "$work/devsim.out" 2>/dev/null || true)
+if [[ -z "$port" ]]; then
+    echo "run.sh: the simulated device did not start:" >&2
+    cat "$work/devsim.err" >&2
+    exit 1
+fi
+
+cat >"$work/adapters.conf" <<EOF
+# One simulated FT232R adapter whose port is the simulated device's.
+[adapter]
+serial = PVXSIM01
+description = "PRAVEX simulated link"
+type = FT232R
+tty = ${port#/dev/}
+EOF
+echo "run.sh: simulated PRAVEX on $port behind a simulated FTDI adapter (PVXSIM01)" >&2
+
+export PRAVEX_D2XX_LIBRARY="$PWD/build/release/tools/d2xx-sim/libpravex-d2xx-sim.so"
+export PRAVEX_D2XX_SIM_CONFIG="$work/adapters.conf"
+"${launcher[@]}" build/release/app/pravex
