@@ -102,6 +102,14 @@ void StatusReadout::appendLog(const QString& text, TColor colour) {
 }
 
 void StatusReadout::update(const QString& received) {
+    // Nothing may travel back into the serial worker's hand-over: an odd line is never a failed link.
+    try {
+        apply(received);
+    } catch (...) {
+    }
+}
+
+void StatusReadout::apply(const QString& received) {
     // Step 1: one leading NUL goes; what remains is the log's raw line.
     QString line = received;
     if (!line.isEmpty() && line[0] == QChar(0))

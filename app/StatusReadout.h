@@ -55,6 +55,7 @@ public:
     static const QString& logFontName();
 
 private:
+    void apply(const QString& line);
     void appendLog(const QString& text, TColor colour);
     bool parseNumber(const QString& text, double* value) const;
 
