@@ -143,23 +143,11 @@ TTevFT232a::~TTevFT232a() {
     if (TTevFT232aCheckThread* thread = FTevFT232aCheckThread) {
         FTevFT232aCheckThread = nullptr;
         // The end handler must never run on a destroyed watcher; the thread only touches its own copies.
-        disconnect(thread, nullptr, this, nullptr);
-        if (thread->wait(ScanWaitOnDestroyMs)) {
+        thread->SetOnTerminate(nullptr);
+        if (thread->WaitFor(ScanWaitOnDestroyMs))
             delete thread;
-        } else {
-            // Left to end on its own; it is freed on the GUI thread once it has.
-            auto reaped = std::make_shared<bool>(false);
-            auto reap = [thread, reaped] {
-                if (std::exchange(*reaped, true))
-                    return;
-                thread->wait();
-                delete thread;
-            };
-            connect(thread, &QThread::finished, QCoreApplication::instance(), reap, Qt::QueuedConnection);
-            // It may have ended between the wait and the connection.
-            if (thread->isFinished())
-                QMetaObject::invokeMethod(QCoreApplication::instance(), reap, Qt::QueuedConnection);
-        }
+        else
+            TTevFT232aCheckThread::FreeOnTerminate(thread);
     }
 }
 
@@ -263,15 +251,19 @@ void TTevFT232a::StartScan() {
     thread->FDevCount = FListCount;
     thread->FActiveSerial = FActiveSerial;
     thread->bTDiscoverError = bDiscoverError;
-    connect(thread, &QThread::finished, this, [this, thread] { ScanFinished(thread); });
+    // Runs on the scan thread: only queues the end handler to the GUI thread.
+    thread->SetOnTerminate([this, thread] {
+        QMetaObject::invokeMethod(
+            this, [this, thread] { ScanFinished(thread); }, Qt::QueuedConnection);
+    });
     FTevFT232aCheckThread = thread;
-    thread->start();
+    thread->Resume();
 }
 
 void TTevFT232a::ScanFinished(TTevFT232aCheckThread* thread) {
     if (thread != FTevFT232aCheckThread)
         return;
-    thread->wait();
+    thread->WaitFor(ScanWaitOnDestroyMs); // over already: this joins it
     FTevFT232aCheckThread = nullptr;
     // The results become visible here, all at once, on the GUI thread.
     FTOrvakDefListFlags = thread->FTOrvakDefListFlags;

@@ -153,8 +153,59 @@ void ScanAdapters(TScanTarget t) {
     }
 }
 
-TTevFT232aCheckThread::TTevFT232aCheckThread(TTevFT232a* parent) : QThread(nullptr), ThrTevFt232a(parent) {}
+TTevFT232aCheckThread::TTevFT232aCheckThread(TTevFT232a* parent) : ThrTevFt232a(parent) {}
 
-void TTevFT232aCheckThread::run() {
+TTevFT232aCheckThread::~TTevFT232aCheckThread() {
+    if (FThread.joinable())
+        FThread.join();
+}
+
+void TTevFT232aCheckThread::SetOnTerminate(std::function<void()> handler) {
+    std::lock_guard lock(FMutex);
+    FOnTerminate = std::move(handler);
+}
+
+void TTevFT232aCheckThread::Resume() {
+    if (!FThread.joinable())
+        FThread = std::thread([this] { Execute(); });
+}
+
+bool TTevFT232aCheckThread::WaitFor(int ms) {
+    {
+        std::unique_lock lock(FMutex);
+        if (!FEnded.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FDone; }))
+            return false;
+    }
+    if (FThread.joinable())
+        FThread.join();
+    return true;
+}
+
+void TTevFT232aCheckThread::FreeOnTerminate(TTevFT232aCheckThread* thread) {
+    {
+        std::lock_guard lock(thread->FMutex);
+        thread->FOnTerminate = nullptr;
+        if (!thread->FDone) {
+            thread->FFreeOnEnd = true;
+            return;
+        }
+    }
+    delete thread;
+}
+
+void TTevFT232aCheckThread::Execute() {
     ScanAdapters({FTOrvakDefListFlags, FDevCount, FActiveSerial, bTDiscoverError});
+    std::unique_lock lock(FMutex);
+    FDone = true;
+    FEnded.notify_all();
+    if (FFreeOnEnd) {
+        // Nobody waits for this pass any more: the thread takes itself down.
+        FThread.detach();
+        lock.unlock();
+        delete this;
+        return;
+    }
+    // Called under the lock, so that clearing the handler means it is never called afterwards.
+    if (FOnTerminate)
+        FOnTerminate();
 }

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <QString>
-#include <QThread>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 class TTevFT232a;
 
@@ -80,12 +82,25 @@ void ScanAdapters(TScanTarget target);
 // Copies the user area just read (D2xxUserArea, D2xxUserAreaSize) into a record's FTUAorg.
 void ReadUserAreaRaw(TRFTOrvakDefListFlags& record);
 
-// One scan on its own thread. The owner fills the inputs before start() and reads the results after
-// finished(); while the thread runs nobody else touches them.
-class TTevFT232aCheckThread : public QThread {
-    Q_OBJECT
+// One scan on its own thread. The owner fills the inputs, sets the end handler and resumes it, and reads
+// the results after the end handler has told it the pass is over; while the thread runs nobody else
+// touches them.
+class TTevFT232aCheckThread {
 public:
     explicit TTevFT232aCheckThread(TTevFT232a* parent);
+    // Joins a thread that has been resumed and not handed to itself.
+    ~TTevFT232aCheckThread();
+    TTevFT232aCheckThread(const TTevFT232aCheckThread&) = delete;
+    TTevFT232aCheckThread& operator=(const TTevFT232aCheckThread&) = delete;
+
+    // Runs on the scan thread when the pass is over; it must only hand over (post) to its owner. Cleared
+    // with null, after which it is never called again.
+    void SetOnTerminate(std::function<void()> handler);
+    void Resume();
+    // Waits at most ms for the end of the pass; true (and the thread joined) when it has ended.
+    bool WaitFor(int ms);
+    // The owner gives up on the thread: it frees itself when its pass is over (or now, if it is).
+    static void FreeOnTerminate(TTevFT232aCheckThread* thread);
 
     TTevFT232a* ThrTevFt232a;
     TFTOrvakDefListFlags FTOrvakDefListFlags;
@@ -93,6 +108,13 @@ public:
     QString FActiveSerial;
     bool bTDiscoverError = false;
 
-protected:
-    void run() override;
+private:
+    void Execute();
+
+    std::thread FThread;
+    std::mutex FMutex;
+    std::condition_variable FEnded;
+    bool FDone = false;
+    bool FFreeOnEnd = false;
+    std::function<void()> FOnTerminate;
 };

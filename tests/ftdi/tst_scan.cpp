@@ -232,8 +232,11 @@ TEST_F(ScanTest, ThreadScansOnItsOwnCopies) {
     START_SIM(Adapter(QStringLiteral("A1"), QStringLiteral("ttyUSB0")));
     TTevFT232aCheckThread thread(nullptr);
     thread.FTOrvakDefListFlags = records;
-    thread.start();
-    ASSERT_TRUE(thread.wait(30000));
+    bool ended = false;
+    thread.SetOnTerminate([&] { ended = true; });
+    thread.Resume();
+    ASSERT_TRUE(thread.WaitFor(30000));
+    EXPECT_TRUE(ended);
     EXPECT_EQ(thread.FDevCount, 1);
     EXPECT_EQ(thread.FActiveSerial, QStringLiteral("A1"));
     EXPECT_EQ(thread.FTOrvakDefListFlags[1].SerialNumber, QStringLiteral("old1"));
