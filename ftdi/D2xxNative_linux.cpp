@@ -3,6 +3,7 @@
 // libftdi1, which leave the kernel's ftdi_sio bound. Only data writes claim the interface, and nothing that
 // changes the adapter's mode is done while its tty is open in some process.
 #include "D2xxBackend.h"
+#include "D2xxNative.h"
 #include "FtdiEeprom.h"
 #include "FtdiSysfs.h"
 
@@ -17,6 +18,12 @@
 namespace {
 
 constexpr unsigned kUsbTimeoutMs = 1000;
+constexpr std::uint8_t kVendorOut = 0x40;
+constexpr std::uint8_t kVendorIn = 0xC0;
+constexpr std::uint8_t kReset = 0x00;
+constexpr std::uint8_t kSetLatency = 0x09;
+constexpr std::uint8_t kSetBitMode = 0x0B;
+constexpr std::uint8_t kReadPins = 0x0C;
 constexpr std::uint8_t kReadEeprom = 0x90;
 constexpr std::uint8_t kWriteEeprom = 0x91;
 
@@ -66,6 +73,8 @@ std::mutex adaptersMutex;
 std::set<NativeAdapter*> adapters;
 libusb_context* usbContext = nullptr;
 bool usbTried = false;
+FtdiControlTransfer controlSeam = nullptr;
+void* controlSeamContext = nullptr;
 
 NativeAdapter* find(FT_HANDLE handle) {
     auto* adapter = static_cast<NativeAdapter*>(handle);
@@ -83,7 +92,7 @@ libusb_context* usb() {
 
 // Opens the USB device lazily: a scan that only lists and asks for the tty needs no usbfs permission.
 FT_STATUS ensureUsb(NativeAdapter& a) {
-    if (a.ftdi)
+    if (a.ftdi || controlSeam)
         return FT_OK;
     libusb_context* ctx = usb();
     if (!ctx)
@@ -123,6 +132,16 @@ FT_STATUS ensureFree(NativeAdapter& a) {
     return ensureUsb(a);
 }
 
+// One vendor request on the adapter's channel (wIndex 1 = channel A, as the chip numbers its ports).
+int control(NativeAdapter& a, std::uint8_t requestType, std::uint8_t request, std::uint16_t value,
+            unsigned char* data = nullptr, std::uint16_t length = 0, int index = -1) {
+    const auto wIndex = std::uint16_t(index >= 0 ? index : a.channel.channel + 1);
+    if (controlSeam)
+        return controlSeam(controlSeamContext, a.channel.busnum, a.channel.devnum, requestType, request,
+                           value, wIndex, data, length);
+    return libusb_control_transfer(a.usb, requestType, request, value, wIndex, data, length, kUsbTimeoutMs);
+}
+
 int eepromSize(const NativeAdapter& a) {
     // The 232R's EEPROM is internal and 128 bytes; the H chips take 93C56/66 parts, of which 256 bytes are
     // used.
@@ -142,8 +161,7 @@ FT_STATUS readEeprom(NativeAdapter& a, std::vector<std::uint8_t>& image) {
     image.assign(std::size_t(eepromSize(a)), 0);
     for (int word = 0; word < int(image.size()) / 2; ++word) {
         unsigned char data[2] = {};
-        const int r =
-            libusb_control_transfer(a.usb, 0xC0, kReadEeprom, 0, std::uint16_t(word), data, 2, kUsbTimeoutMs);
+        const int r = control(a, kVendorIn, kReadEeprom, 0, data, 2, word);
         if (r != 2)
             return FT_EEPROM_READ_FAILED;
         image[std::size_t(2 * word)] = data[0];
@@ -238,6 +256,8 @@ FT_STATUS nativeWrite(FT_HANDLE handle, void* buffer, FT_DWORD count, FT_DWORD* 
         return FT_INVALID_PARAMETER;
     if (FT_STATUS s = ensureFree(*a); s != FT_OK)
         return s;
+    if (!a->usb)
+        return FT_IO_ERROR; // behind the test seam there is no data endpoint
     if (!a->claimed) {
         // The kernel driver comes back when the interface is released at the close.
         libusb_set_auto_detach_kernel_driver(a->usb, 1);
@@ -260,7 +280,7 @@ FT_STATUS nativeResetDevice(FT_HANDLE handle) {
         return FT_INVALID_HANDLE;
     if (FT_STATUS s = ensureFree(*a); s != FT_OK)
         return s;
-    return ftdi_usb_reset(a->ftdi) == 0 ? FT_OK : FT_IO_ERROR;
+    return control(*a, kVendorOut, kReset, 0) >= 0 ? FT_OK : FT_IO_ERROR;
 }
 
 FT_STATUS nativeResetPort(FT_HANDLE handle) {
@@ -333,8 +353,7 @@ FT_STATUS nativeUAWrite(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length) {
         if (patched[2 * word] == image[2 * word] && patched[2 * word + 1] == image[2 * word + 1])
             continue;
         const auto value = std::uint16_t(patched[2 * word] | (patched[2 * word + 1] << 8));
-        if (libusb_control_transfer(a->usb, 0x40, kWriteEeprom, value, std::uint16_t(word), nullptr, 0,
-                                    kUsbTimeoutMs) < 0)
+        if (control(*a, kVendorOut, kWriteEeprom, value, nullptr, 0, int(word)) < 0)
             return FT_EEPROM_WRITE_FAILED;
     }
     std::vector<std::uint8_t> check;
@@ -352,7 +371,7 @@ FT_STATUS nativeLatency(FT_HANDLE handle, FT_UCHAR ms) {
         return s;
     if (ms < 1)
         return FT_INVALID_PARAMETER;
-    return ftdi_set_latency_timer(a->ftdi, ms) == 0 ? FT_OK : FT_IO_ERROR;
+    return control(*a, kVendorOut, kSetLatency, ms) >= 0 ? FT_OK : FT_IO_ERROR;
 }
 
 FT_STATUS nativeGetBitMode(FT_HANDLE handle, FT_UCHAR* pins) {
@@ -365,7 +384,7 @@ FT_STATUS nativeGetBitMode(FT_HANDLE handle, FT_UCHAR* pins) {
     if (FT_STATUS s = ensureUsb(*a); s != FT_OK)
         return s;
     unsigned char value = 0;
-    if (ftdi_read_pins(a->ftdi, &value) != 0)
+    if (control(*a, kVendorIn, kReadPins, 0, &value, 1) != 1)
         return FT_IO_ERROR;
     *pins = value;
     return FT_OK;
@@ -378,7 +397,7 @@ FT_STATUS nativeSetBitMode(FT_HANDLE handle, FT_UCHAR mask, FT_UCHAR mode) {
         return FT_INVALID_HANDLE;
     if (FT_STATUS s = ensureFree(*a); s != FT_OK)
         return s;
-    return ftdi_set_bitmode(a->ftdi, mask, mode) == 0 ? FT_OK : FT_IO_ERROR;
+    return control(*a, kVendorOut, kSetBitMode, std::uint16_t(mask | (mode << 8))) >= 0 ? FT_OK : FT_IO_ERROR;
 }
 
 FT_STATUS nativePortName(FT_HANDLE handle, char* name, FT_DWORD size) {
@@ -443,4 +462,10 @@ const D2xxFunctions nativeTable = [] {
 
 const D2xxFunctions& D2xxNativeFunctions() {
     return nativeTable;
+}
+
+void D2xxNativeSetControlSeam(FtdiControlTransfer fn, void* context) {
+    std::lock_guard lock(adaptersMutex);
+    controlSeam = fn;
+    controlSeamContext = context;
 }

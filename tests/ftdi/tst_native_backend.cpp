@@ -3,12 +3,15 @@
 // EEPROM images built and checked by libftdi1's own encoder and decoder.
 // labels: unit
 #include "D2XXUnit.h"
+#include "D2xxNative.h"
 #include "FtdiEeprom.h"
 #include "FtdiSysfs.h"
 #include "d2xx_helpers.h"
 
 #include <QDir>
 #include <QFile>
+#include <array>
+#include <cstring>
 #include <fcntl.h>
 #include <ftdi.h>
 #include <gtest/gtest.h>
@@ -256,4 +259,131 @@ TEST(NativeEeprom, BlankOrCorruptImagesHaveNoUserArea) {
     image[0x13] = 0x7F; // serial length running past the end
     EXPECT_FALSE(FtdiEepromUserArea(image.data(), 128, 5, span));
     EXPECT_FALSE(FtdiEepromUserArea(image.data(), 100, 5, span)); // not a power of two
+}
+
+namespace {
+
+// An FT232R as its vendor requests show it: EEPROM words, pin levels, and a record of the other requests.
+struct EmulatedChip {
+    std::vector<std::uint8_t> eeprom;
+    std::uint8_t pins = 0xA5;
+    int eepromWrites = 0;
+    int stuckWord = -1;                       // a word whose writes do not take
+    std::vector<std::array<int, 3>> requests; // request, value, index
+
+    static int transfer(void* context, int busnum, int devnum, std::uint8_t type, std::uint8_t request,
+                        std::uint16_t value, std::uint16_t index, unsigned char* data, std::uint16_t length) {
+        auto* chip = static_cast<EmulatedChip*>(context);
+        if (busnum != 1 || devnum != 99)
+            return -4; // no such device
+        const int words = int(chip->eeprom.size()) / 2;
+        if (type == 0xC0 && request == 0x90 && length == 2) {
+            const int w = index % words;
+            data[0] = chip->eeprom[std::size_t(2 * w)];
+            data[1] = chip->eeprom[std::size_t(2 * w + 1)];
+            return 2;
+        }
+        if (type == 0x40 && request == 0x91) {
+            ++chip->eepromWrites;
+            if (index < words && index != chip->stuckWord) {
+                chip->eeprom[std::size_t(2 * index)] = std::uint8_t(value & 0xFF);
+                chip->eeprom[std::size_t(2 * index + 1)] = std::uint8_t(value >> 8);
+            }
+            return 0;
+        }
+        if (type == 0xC0 && request == 0x0C && length == 1) {
+            data[0] = chip->pins;
+            return 1;
+        }
+        chip->requests.push_back({request, value, index});
+        return 0;
+    }
+};
+
+class NativeUsb : public NativeBackend {
+protected:
+    EmulatedChip chip;
+    void SetUp() override {
+        NativeBackend::SetUp();
+        int freeBytes = 0;
+        chip.eeprom = ft232rImage("FTDI", "FT232R USB UART", "A5XK3RJ", &freeBytes);
+        D2xxNativeSetControlSeam(&EmulatedChip::transfer, &chip);
+    }
+    void TearDown() override {
+        D2xxClose();
+        D2xxNativeSetControlSeam(nullptr, nullptr);
+        NativeBackend::TearDown();
+    }
+};
+
+} // namespace
+
+TEST_F(NativeUsb, UserAreaReadAndWriteThroughTheEeprom) {
+    FtdiUserAreaSpan span;
+    ASSERT_TRUE(FtdiEepromUserArea(chip.eeprom.data(), 128, 5, span));
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("A5XK3RJ")), FT_STATUS(FT_OK));
+    ASSERT_EQ(D2xxGetUserAreaSize(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxUserAreaSize, std::uint32_t(span.length));
+    EXPECT_EQ(span.length, 96 - 10 - 32 - 16);
+
+    std::memset(D2xxUserArea, 0, sizeof D2xxUserArea);
+    std::memcpy(D2xxUserArea, "\x05HELLO", 7);
+    D2xxUserAreaSize = 8;
+    ASSERT_EQ(D2xxWriteUserArea(), FT_STATUS(FT_OK));
+    // Only the changed words and the checksum were written.
+    EXPECT_LE(chip.eepromWrites, 5);
+    std::string strings[3];
+    EXPECT_EQ(decode(chip.eeprom, strings), 0);
+    EXPECT_EQ(strings[1], "FT232R USB UART");
+    EXPECT_EQ(strings[2], "A5XK3RJ");
+
+    std::memset(D2xxUserArea, 0xEE, sizeof D2xxUserArea);
+    ASSERT_EQ(D2xxReadUserArea(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxUserAreaSize, std::uint32_t(span.length));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(D2xxUserArea), 8), QByteArray("\x05HELLO\0", 8));
+
+    // More than the user area holds is refused before anything is written.
+    const int writes = chip.eepromWrites;
+    D2xxUserAreaSize = std::uint32_t(span.length + 1);
+    EXPECT_EQ(D2xxWriteUserArea(), FT_STATUS(FT_INVALID_PARAMETER));
+    EXPECT_EQ(chip.eepromWrites, writes);
+}
+
+TEST_F(NativeUsb, AWriteThatDoesNotReadBackFails) {
+    chip.stuckWord = 63; // the checksum word
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("A5XK3RJ")), FT_STATUS(FT_OK));
+    std::memcpy(D2xxUserArea, "XY", 3);
+    D2xxUserAreaSize = 3;
+    EXPECT_EQ(D2xxWriteUserArea(), FT_STATUS(FT_EEPROM_WRITE_FAILED));
+}
+
+TEST_F(NativeUsb, BlankEepromHasNoUserArea) {
+    chip.eeprom.assign(128, 0xFF);
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("A5XK3RJ")), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxGetUserAreaSize(), FT_STATUS(FT_EEPROM_NOT_PROGRAMMED));
+    EXPECT_EQ(D2xxUserAreaSize, 0u);
+    EXPECT_EQ(D2xxReadUserArea(), FT_STATUS(FT_EEPROM_NOT_PROGRAMMED));
+}
+
+TEST_F(NativeUsb, ModesPinsLatencyAndResetGoToTheChannel) {
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("A5XK3RJ")), FT_STATUS(FT_OK));
+    std::uint8_t pins = 0;
+    ASSERT_EQ(D2xxGetBitMode(pins), FT_STATUS(FT_OK));
+    EXPECT_EQ(pins, 0xA5);
+    EXPECT_EQ(D2xxSetBitMode(0x04, 0x01), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxSetLatencyTimer(16), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxResetDevice(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxWrite(1), 0u); // no data endpoint behind the seam: a status, not a crash
+    EXPECT_NE(D2xxLastWriteStatus, 0u);
+    EXPECT_EQ(D2xxSetLatencyTimer(0), FT_STATUS(FT_INVALID_PARAMETER));
+    ASSERT_EQ(chip.requests.size(), 3u);
+    EXPECT_EQ(chip.requests[0], (std::array<int, 3>{0x0B, 0x0104, 1}));
+    EXPECT_EQ(chip.requests[1], (std::array<int, 3>{0x09, 16, 1}));
+    EXPECT_EQ(chip.requests[2], (std::array<int, 3>{0x00, 0, 1}));
+    D2xxClose();
+
+    // Channel B of the dual chip is interface index 2. Its device number is the emulated one too.
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("FTXB")), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxSetBitMode(0xF1, 0x20), FT_STATUS(FT_OK));
+    EXPECT_EQ(chip.requests.back(), (std::array<int, 3>{0x0B, 0x20F1, 2}));
 }
