@@ -113,17 +113,13 @@ FT_STATUS D2xxCreateDeviceList() {
 
 FT_STATUS D2xxGetDeviceList() {
     D2xxDeviceList.assign(D2xxDeviceCount, FT_Device_Info_Node{});
-    std::vector<FT_DEVICE_LIST_INFO_NODE> native(D2xxDeviceCount);
+    // Never a null array, even for no devices: not every library checks.
+    std::vector<FT_DEVICE_LIST_INFO_NODE> native(std::max<std::uint32_t>(D2xxDeviceCount, 1));
     FT_DWORD count = D2xxDeviceCount;
-    FT_STATUS status = FT_OK;
-    if (count > 0) {
-        status = D2xxApi().GetDeviceInfoList(native.data(), &count);
-        // The library may lower the count; it may never raise it past the array it was given.
-        D2xxDeviceCount = std::min<FT_DWORD>(count, FT_DWORD(native.size()));
-    } else {
-        status = D2xxApi().GetDeviceInfoList(nullptr, &count);
-        D2xxDeviceCount = 0;
-    }
+    const FT_STATUS status = D2xxApi().GetDeviceInfoList(native.data(), &count);
+    // The library may lower the count; it may never raise it past the entries asked for. A failed call
+    // filled nothing the scan could trust.
+    D2xxDeviceCount = status == FT_OK ? std::min<FT_DWORD>(count, D2xxDeviceCount) : 0;
     D2xxDeviceList.resize(D2xxDeviceCount);
     for (std::uint32_t i = 0; i < D2xxDeviceCount; ++i) {
         FT_Device_Info_Node& node = D2xxDeviceList[i];

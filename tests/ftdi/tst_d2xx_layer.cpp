@@ -197,6 +197,14 @@ TEST(D2xxLayer, EmptyAndFailingDeviceLists) {
     D2xxDeviceCount = 2;
     EXPECT_EQ(D2xxCreateDeviceList(), FT_STATUS(FT_IO_ERROR));
     EXPECT_EQ(D2xxDeviceCount, 0u);
+
+    // A list call that fails leaves no entries behind either.
+    ReloadSimulator(path, QStringLiteral("fail = FT_GetDeviceInfoList 4\n") + twoAdapters);
+    ASSERT_EQ(D2xxCreateDeviceList(), FT_STATUS(FT_OK));
+    ASSERT_EQ(D2xxDeviceCount, 2u);
+    EXPECT_EQ(D2xxGetDeviceList(), FT_STATUS(FT_IO_ERROR));
+    EXPECT_EQ(D2xxDeviceCount, 0u);
+    EXPECT_TRUE(D2xxDeviceList.empty());
 }
 
 TEST(D2xxLayer, ComPortQueryGivesTheTtyName) {
