@@ -1,0 +1,354 @@
+// Serial component benchmark over pseudo-terminals with pravex-devsim as the device: lines per second
+// through OnRxString against a bare termios reader and a pyserial loop, hand-over latency, and the CPU
+// an idle component costs. Prints "name value unit" lines.
+#include "serial/TevComPort.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+#ifdef PRAVEX_BIN_PRAVEX_DEVSIM
+const char* DevsimPath() {
+    const char* env = std::getenv("PRAVEX_BIN_PRAVEX_DEVSIM");
+    return env ? env : PRAVEX_BIN_PRAVEX_DEVSIM;
+}
+#else
+const char* DevsimPath() {
+    return std::getenv("PRAVEX_BIN_PRAVEX_DEVSIM");
+}
+#endif
+
+void Figure(const char* name, double value, const char* unit) {
+    std::printf("%s %.6g %s\n", name, value, unit);
+    std::fflush(stdout);
+}
+
+void RunEvents(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A numbered status-line script: the numbers tell lines lost in transit from lines the port's opening
+// purge discarded before the reader was there.
+std::string WriteScript(long lines) {
+    char path[] = "/tmp/pravex-bench-XXXXXX";
+    const int fd = mkstemp(path);
+    FILE* f = fdopen(fd, "w");
+    for (long i = 1; i <= lines; ++i)
+        std::fprintf(f, "PVEX: 3.92V ON %ld\n", i);
+    std::fclose(f);
+    return path;
+}
+
+// pravex-devsim started on a script; the port it made is read from its first output line.
+struct Devsim {
+    pid_t pid = -1;
+    std::string port;
+
+    bool Start(const std::vector<std::string>& args) {
+        const char* bin = DevsimPath();
+        if (bin == nullptr)
+            return false;
+        int out[2];
+        if (pipe(out) != 0)
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(bin));
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(bin, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            port.push_back(c);
+        close(out[0]);
+        return !port.empty();
+    }
+    void Stop() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~Devsim() { Stop(); }
+};
+
+long LineNumber(const QString& line) {
+    return line.mid(line.lastIndexOf(QLatin1Char(' ')) + 1).toLong();
+}
+
+struct Throughput {
+    double linesPerSecond = 0;
+    long lost = 0;
+};
+
+Throughput ComponentThroughput(const std::string& script, long total) {
+    Throughput r;
+    Devsim sim;
+    if (!sim.Start({"--script", script, "--interval", "0", "--cr"}))
+        return r;
+    TTevComPort port;
+    long count = 0;
+    long first = 0;
+    Clock::time_point t0, t1;
+    port.OnRxString = [&](QObject*, const QString& line) {
+        if (count++ == 0) {
+            first = LineNumber(line);
+            t0 = Clock::now();
+        }
+        t1 = Clock::now();
+    };
+    port.SetComPort(QString::fromStdString(sim.port));
+    port.SetActive(true);
+    port.SetConnected(true);
+    // Ends when the simulator has sent everything and hung up, which ends the worker.
+    QElapsedTimer guard;
+    guard.start();
+    while (port.ComThread() != nullptr && guard.elapsed() < 600000)
+        RunEvents(50);
+    port.SetActive(false);
+    const double seconds = std::chrono::duration<double>(t1 - t0).count();
+    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
+    r.lost = count == 0 ? total : (total - first + 1) - count;
+    return r;
+}
+
+Throughput RawThroughput(const std::string& script, long total) {
+    Throughput r;
+    Devsim sim;
+    if (!sim.Start({"--script", script, "--interval", "0", "--cr"}))
+        return r;
+    const int fd = open(sim.port.c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &t);
+    tcflush(fd, TCIOFLUSH);
+    std::vector<char> buf(65536);
+    std::string line;
+    long count = 0, first = 0;
+    Clock::time_point t0, t1;
+    for (;;) {
+        const ssize_t n = read(fd, buf.data(), buf.size());
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[std::size_t(i)] != '\r') {
+                line.push_back(buf[std::size_t(i)]);
+                continue;
+            }
+            if (count++ == 0) {
+                first = std::atol(line.c_str() + line.rfind(' ') + 1);
+                t0 = Clock::now();
+            }
+            line.clear();
+        }
+        t1 = Clock::now();
+    }
+    close(fd);
+    const double seconds = std::chrono::duration<double>(t1 - t0).count();
+    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
+    r.lost = count == 0 ? total : (total - first + 1) - count;
+    return r;
+}
+
+double PyserialThroughput(const std::string& script) {
+    Devsim sim;
+    if (!sim.Start({"--script", script, "--interval", "0", "--cr"}))
+        return 0;
+    const std::string code = "import serial,time,sys\n"
+                             "s=serial.Serial(sys.argv[1],timeout=2)\n"
+                             "s.reset_input_buffer()\n"
+                             "n=0;t0=t1=None\n"
+                             "while True:\n"
+                             "  try:\n"
+                             "    l=s.read_until(b'\\r')\n"
+                             "  except Exception:\n"
+                             "    break\n"
+                             "  if not l.endswith(b'\\r'): break\n"
+                             "  n+=1;t1=time.monotonic()\n"
+                             "  if t0 is None: t0=t1\n"
+                             "print((n-1)/(t1-t0) if n>1 else 0)\n";
+    const std::string cmd = "cd / && /usr/bin/python3 -I -c \"$PRAVEX_BENCH_PY\" " + sim.port;
+    setenv("PRAVEX_BENCH_PY", code.c_str(), 1);
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return 0;
+    double rate = 0;
+    if (std::fscanf(p, "%lf", &rate) != 1)
+        rate = 0;
+    pclose(p);
+    return rate;
+}
+
+// One line per millisecond written by a thread of this process, each carrying its send time, so the
+// handler can tell how long the line took from the CR leaving to the handler running.
+void Latency(double& p50, double& p99) {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        return;
+    TTevComPort port;
+    std::vector<double> samples;
+    samples.reserve(4000);
+    bool connected = false;
+    port.OnConnected = [&](QObject*) { connected = true; };
+    port.OnRxString = [&](QObject*, const QString& line) {
+        const long long sent = line.mid(line.lastIndexOf(QLatin1Char(' ')) + 1).toLongLong();
+        const long long now = Clock::now().time_since_epoch().count();
+        samples.push_back(double(now - sent) / 1e6);
+    };
+    port.SetComPort(QString::fromLatin1(name));
+    port.SetActive(true);
+    port.SetConnected(true);
+    while (!connected)
+        RunEvents(10);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        auto next = Clock::now();
+        for (int i = 0; i < 3000; ++i) {
+            next += std::chrono::milliseconds(1);
+            std::this_thread::sleep_until(next);
+            char line[64];
+            const int len = std::snprintf(line, sizeof line, "PVEX: 3.92V ON %lld\r",
+                                          (long long)Clock::now().time_since_epoch().count());
+            if (write(master, line, std::size_t(len)) != len)
+                break;
+        }
+        done = true;
+    });
+    while (!done.load())
+        RunEvents(20);
+    writer.join();
+    RunEvents(200);
+    port.SetConnected(false);
+    port.SetActive(false);
+    close(master);
+    close(slave);
+    if (samples.empty())
+        return;
+    std::sort(samples.begin(), samples.end());
+    p50 = samples[samples.size() / 2];
+    p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double IdleCpuPercent(bool connect) {
+    Devsim sim;
+    if (!sim.Start({"--interval", "100000000", "--cr"}))
+        return -1;
+    TTevComPort port;
+    bool connected = false;
+    port.OnConnected = [&](QObject*) { connected = true; };
+    port.SetComPort(QString::fromStdString(sim.port));
+    port.SetActive(true);
+    port.SetConnected(connect);
+    if (connect)
+        while (!connected)
+            RunEvents(10);
+    RunEvents(500);
+    const double c0 = CpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    RunEvents(10000);
+    const double percent = 100.0 * (CpuSeconds() - c0) / (double(clock.elapsed()) / 1000.0);
+    port.SetConnected(false);
+    port.SetActive(false);
+    return percent;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (DevsimPath() == nullptr) {
+        std::fprintf(stderr, "bench_serial: pravex-devsim is not built\n");
+        return 1;
+    }
+    // Names given on the command line pick single figures (component raw pyserial latency idle).
+    auto wanted = [&](const char* part) {
+        if (argc < 2)
+            return true;
+        for (int i = 1; i < argc; ++i)
+            if (std::strcmp(argv[i], part) == 0)
+                return true;
+        return false;
+    };
+    const long lines = 1000000;
+    const long pyLines = 50000;
+    const std::string script = WriteScript(lines);
+    const std::string pyScript = WriteScript(pyLines);
+
+    Throughput component, raw;
+    double py = 0;
+    if (wanted("component")) {
+        component = ComponentThroughput(script, lines);
+        Figure("component_lines_per_s", component.linesPerSecond, "lines/s");
+        Figure("component_lines_lost", double(component.lost), "lines");
+    }
+    if (wanted("raw")) {
+        raw = RawThroughput(script, lines);
+        Figure("raw_lines_per_s", raw.linesPerSecond, "lines/s");
+    }
+    if (wanted("pyserial")) {
+        py = PyserialThroughput(pyScript);
+        Figure("pyserial_lines_per_s", py, "lines/s");
+    }
+    if (py > 0 && component.linesPerSecond > 0)
+        Figure("component_vs_pyserial_ratio", component.linesPerSecond / py, "x");
+    if (raw.linesPerSecond > 0 && component.linesPerSecond > 0)
+        Figure("component_vs_raw_ratio", component.linesPerSecond / raw.linesPerSecond, "x");
+    if (wanted("latency")) {
+        double p50 = 0, p99 = 0;
+        Latency(p50, p99);
+        Figure("latency_p50_ms", p50, "ms");
+        Figure("latency_p99_ms", p99, "ms");
+    }
+    if (wanted("idle")) {
+        Figure("idle_open_cpu_percent", IdleCpuPercent(true), "%");
+        Figure("idle_unconnected_cpu_percent", IdleCpuPercent(false), "%");
+    }
+    unlink(script.c_str());
+    unlink(pyScript.c_str());
+    return 0;
+}
