@@ -350,4 +350,39 @@ TEST_F(WatcherTest, ScanOutlastingTheWaitIsLeftToEndOnItsOwn) {
     EXPECT_EQ(reports.size(), 1u);
 }
 
+// Stands in for the chip watcher window: counts the scan-indicator calls.
+class TEyeWindow : public QWidget {
+    Q_OBJECT
+public:
+    QStringList calls;
+    Q_INVOKABLE void MagentaEyeOn() { calls << QStringLiteral("on"); }
+    Q_INVOKABLE void MagentaEyeOff() { calls << QStringLiteral("off"); }
+};
+
+TEST_F(WatcherTest, ChipWatcherWindowLink) {
+    START_SIM(TwoAdapters);
+    QWidget owner;
+    auto* w = new TTevFT232a(&owner);
+    EXPECT_EQ(w->FParent, &owner);
+    w->OnDetectUSB = [this](QObject*, bool, TFTOrvakDefListFlags&, int& n, QString&, const QString&) {
+        reports.push_back({false, n, {}, {}, 0});
+    };
+    w->SetActive(true);
+    auto* eye = new TEyeWindow;
+    eye->show();
+    w->FfrmList = eye;
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_EQ(eye->calls, QStringList({QStringLiteral("on"), QStringLiteral("off")}));
+
+    w->CloseFrmList();
+    EXPECT_FALSE(eye->isVisible());
+    w->SetParentFocus();
+    delete eye; // the window goes away on its own: the link clears itself
+    EXPECT_TRUE(w->FfrmList.isNull());
+    w->DetectFT232();
+    ASSERT_TRUE(waitReports(2));
+}
+
 } // namespace
+
+#include "tst_watcher.moc"
