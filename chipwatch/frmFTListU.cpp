@@ -656,6 +656,7 @@ void TfrmFTList::showEvent(QShowEvent* e) {
     Timer1Tag = 0;
     blending = 0;
     SetOpacity(0);
+    setWindowState(Qt::WindowNoState);
     Timer1->start();
     QCoreApplication::postEvent(this, new QEvent(QEvent::Type(QEvent::User + 350)));
     ListView1->resize(ListView1->width(), kListHeightCovered);
@@ -1118,8 +1119,16 @@ void ShowChipWatcher(TTevFT232a* watcher, TFTOrvakDefListFlags& records, int& co
         frmFTList = form;
         form->resize(form->width(), 1);
         form->TevFt232new = watcher;
-        if (watcher)
+        if (watcher) {
             watcher->FfrmList = form;
+            // The references below are the watcher's fields: they must not outlive it.
+            QObject::connect(watcher, &QObject::destroyed, form, [form] {
+                form->POrvakFTList = nullptr;
+                form->pFTCount = nullptr;
+                form->aSerial = nullptr;
+                form->close();
+            });
+        }
         form->sapp_reg_key = chipwatch::SpinkaKeyFor(chipwatch::CurrentApplicationTitle());
         form->aSerial = &activeSerial;
         form->POrvakFTList = &records;

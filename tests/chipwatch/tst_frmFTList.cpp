@@ -622,6 +622,21 @@ TEST_F(ChipWatcherWindow, ScanIndicatorAndCloseThroughTheWatcher) {
     EXPECT_EQ(watcher->FfrmList, nullptr);
 }
 
+TEST_F(ChipWatcherWindow, WatcherGoneClosesTheWindow) {
+    TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0}, {"FTB1", "ttyUSB1", 1}});
+    ASSERT_NE(form, nullptr);
+    QPointer<TfrmFTList> guard(form);
+    watcher.reset();
+    EXPECT_EQ(frmFTList, nullptr);
+    // Until it is freed, the window's handlers must not reach the dead watcher's fields.
+    form->Panel1DblClick();
+    form->ToggleMiniView();
+    form->ListView1Click(form->StateImageRect(1).center());
+    form->btnSetAliasClick();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(guard.isNull());
+}
+
 TEST_F(ChipWatcherWindow, ToolWindowOnTopAtTheCornerWithoutFocus) {
     TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0}});
     ASSERT_NE(form, nullptr);
