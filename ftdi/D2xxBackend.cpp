@@ -84,7 +84,7 @@ FT_STATUS unsupportedComNumber(FT_HANDLE, FT_LONG* number) {
     return FT_OTHER_ERROR;
 }
 
-const D2xxFunctions noneTable = [] {
+D2xxFunctions makeNoneTable() {
     D2xxFunctions t;
     t.CreateDeviceInfoList = noneCreate;
     t.GetDeviceInfoList = noneGetList;
@@ -103,7 +103,7 @@ const D2xxFunctions noneTable = [] {
     t.GetComPortNumber = noneComNumber;
     t.GetPortName = nonePortName;
     return t;
-}();
+}
 
 // ---- a loaded library ---------------------------------------------------------------------------------
 
@@ -192,7 +192,7 @@ template <typename F> bool bind(void* library, const char* name, F& slot, QStrin
 }
 
 bool loadLocked(const QString& path) {
-    setCurrent(&noneTable, D2xxBackendKind::None, QStringLiteral("none"));
+    setCurrent(&D2xxNoneFunctions(), D2xxBackendKind::None, QStringLiteral("none"));
     unloadLocked();
     lastError.clear();
     void* library = dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
@@ -255,7 +255,8 @@ void selectLocked() {
 } // namespace
 
 const D2xxFunctions& D2xxNoneFunctions() {
-    return noneTable;
+    static const D2xxFunctions table = makeNoneTable();
+    return table;
 }
 
 const D2xxFunctions& D2xxApi() {

@@ -437,7 +437,7 @@ FT_STATUS nativeComNumber(FT_HANDLE handle, FT_LONG* number) {
     return FT_OK;
 }
 
-const D2xxFunctions nativeTable = [] {
+D2xxFunctions makeNativeTable() {
     D2xxFunctions t;
     t.CreateDeviceInfoList = nativeCreate;
     t.GetDeviceInfoList = nativeGetList;
@@ -456,12 +456,14 @@ const D2xxFunctions nativeTable = [] {
     t.GetComPortNumber = nativeComNumber;
     t.GetPortName = nativePortName;
     return t;
-}();
+}
 
 } // namespace
 
 const D2xxFunctions& D2xxNativeFunctions() {
-    return nativeTable;
+    // Built on first use, so no other file's start-up code can see it half-made.
+    static const D2xxFunctions table = makeNativeTable();
+    return table;
 }
 
 void D2xxNativeSetControlSeam(FtdiControlTransfer fn, void* context) {
