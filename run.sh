@@ -48,12 +48,20 @@ if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}
 fi
 
 if [[ $mode == real ]]; then
-    exec "${launcher[@]}" build/release/app/pravex
+    exec # In the background so that a signal to this script reaches the trap at once and ends the program too.
+"${launcher[@]}" build/release/app/pravex &
+app_pid=$!
+wait "$app_pid"
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pravex-run.XXXXXX")
 devsim_pid=""
+app_pid=""
 cleanup() {
+    if [[ -n "$app_pid" ]] && kill -0 "$app_pid" 2>/dev/null; then
+        kill "$app_pid" 2>/dev/null || true
+        wait "$app_pid" 2>/dev/null || true
+    fi
     if [[ -n "$devsim_pid" ]] && kill -0 "$devsim_pid" 2>/dev/null; then
         kill "$devsim_pid" 2>/dev/null || true
         wait "$devsim_pid" 2>/dev/null || true
@@ -63,8 +71,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# A battery at 40 %: within a few seconds it reports LBAT, runs down, then charges back up.
-build/release/tools/devsim/pravex-devsim --interval 500 --soc 40 >"$work/devsim.out" 2>"$work/devsim.err" &
+# A battery at 50 %: within about 15 seconds it reports LBAT, runs down, then charges back up.
+build/release/tools/devsim/pravex-devsim --interval 500 --soc 50 >"$work/devsim.out" 2>"$work/devsim.err" &
 devsim_pid=$!
 for _ in $(seq 100); do
     [[ -s "$work/devsim.out" ]] && break
@@ -90,4 +98,7 @@ echo "run.sh: simulated PRAVEX on $port behind a simulated FTDI adapter (PVXSIM0
 
 export PRAVEX_D2XX_LIBRARY="$PWD/build/release/tools/d2xx-sim/libpravex-d2xx-sim.so"
 export PRAVEX_D2XX_SIM_CONFIG="$work/adapters.conf"
-"${launcher[@]}" build/release/app/pravex
+# In the background so that a signal to this script reaches the trap at once and ends the program too.
+"${launcher[@]}" build/release/app/pravex &
+app_pid=$!
+wait "$app_pid"

@@ -64,7 +64,6 @@ TForm1::TForm1(QWidget* parent)
     setFont(pixelFont("Tahoma", 11));
     setFixedSize(226, 181);
     setAutoFillBackground(true);
-    setPalette(QPalette(Qt::white, Qt::black));
     QPalette black = palette();
     black.setColor(QPalette::Window, Qt::black);
     setPalette(black);
