@@ -107,6 +107,8 @@ TEST_F(WatcherTest, BurstOfChangesGivesOneScan) {
     const qint64 first = clock.elapsed();
     w->WMDeviceChange(DBT_DEVNODES_CHANGED, nullptr);
     Pump(200);
+    if (clock.elapsed() - first >= 900)
+        GTEST_SKIP() << "the machine is too loaded to send two changes within one interval";
     w->WMDeviceChange(DBT_DEVNODES_CHANGED, nullptr); // must not restart the interval
     ASSERT_TRUE(waitReports(2));
     EXPECT_GE(reports[1].at - first, 900);
