@@ -348,18 +348,10 @@ void TfrmFTList::BuildControls() {
     });
 
     // Mouse handling of the panel group and the small pictures goes through one filter.
-    for (QWidget* w : {static_cast<QWidget*>(Panel1),       static_cast<QWidget*>(Image1),
-                       static_cast<QWidget*>(Image3),       static_cast<QWidget*>(Label1a),
-                       static_cast<QWidget*>(lbComPort),    static_cast<QWidget*>(Label1b),
-                       static_cast<QWidget*>(lbSerial),     static_cast<QWidget*>(Label1),
-                       static_cast<QWidget*>(Label3),       static_cast<QWidget*>(lbOrvakDesc),
-                       static_cast<QWidget*>(lbDesc),       static_cast<QWidget*>(lbListCount),
-                       static_cast<QWidget*>(Label4w),      static_cast<QWidget*>(lbChip),
-                       static_cast<QWidget*>(Label2),       static_cast<QWidget*>(Label4a),
-                       static_cast<QWidget*>(imgSpinkaOFF), static_cast<QWidget*>(imgSpinkaON),
-                       static_cast<QWidget*>(Image2),       static_cast<QWidget*>(Panel3),
-                       static_cast<QWidget*>(Image4),       static_cast<QWidget*>(edAlias),
-                       static_cast<QWidget*>(btnSetAlias)})
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             Panel1,       Image1,      Image3, Label1a,     lbComPort, Label1b, lbSerial,   Label1,
+             Label3,       lbOrvakDesc, lbDesc, lbListCount, Label4w,   lbChip,  Label2,     Label4a,
+             imgSpinkaOFF, imgSpinkaON, Image2, Panel3,      Image4,    edAlias, btnSetAlias})
         w->installEventFilter(this);
 
     connect(btnSetAlias, &QPushButton::clicked, this, [this] { btnSetAliasClick(); });
