@@ -11,6 +11,17 @@
 #include <stdexcept>
 #include <thread>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+// The event travels through Qt's posted-event queue, whose lock ThreadSanitizer does not see (Qt is not
+// instrumented): tell it that posting happens before delivery.
+#define PRAVEX_HANDOVER_POSTED(ev) __tsan_release(ev)
+#define PRAVEX_HANDOVER_DELIVERED(ev) __tsan_acquire(ev)
+#else
+#define PRAVEX_HANDOVER_POSTED(ev) (void)(ev)
+#define PRAVEX_HANDOVER_DELIVERED(ev) (void)(ev)
+#endif
+
 namespace {
 
 std::atomic<bool> gApplicationTerminated{false};
@@ -52,6 +63,7 @@ int HandOverEventType() {
 }
 
 bool RunHandOverEvent(TTevComPort& port, QEvent* e) {
+    PRAVEX_HANDOVER_DELIVERED(e);
     if (e->type() != HandOverEventType())
         return false;
     auto* ev = static_cast<THandOverEvent*>(e);
@@ -112,7 +124,9 @@ void TTevComThread::HandOver(const std::function<void(TTevComPort&)>& fn) {
         std::lock_guard<std::mutex> lock(FTParent->OwnerLock);
         if (FTParent->Owner == nullptr || FTAbandoned.load())
             return;
-        QCoreApplication::postEvent(FTParent->Owner, new THandOverEvent(call));
+        auto* ev = new THandOverEvent(call);
+        PRAVEX_HANDOVER_POSTED(ev);
+        QCoreApplication::postEvent(FTParent->Owner, ev);
     }
     call->Done.acquire();
     if (call->Error)
@@ -126,7 +140,9 @@ void TTevComThread::PostTerminated() {
     auto call = std::make_shared<THandOverCall>();
     TTevComThread* self = this;
     call->Fn = [self](TTevComPort& p) { p.ComThreadTerminated(self); };
-    QCoreApplication::postEvent(FTParent->Owner, new THandOverEvent(call));
+    auto* ev = new THandOverEvent(call);
+    PRAVEX_HANDOVER_POSTED(ev);
+    QCoreApplication::postEvent(FTParent->Owner, ev);
 }
 
 void TTevComThread::SetConnected(bool value) {
