@@ -8,7 +8,9 @@
 #include "tst_pravex_log_support.h"
 
 #include <QRegularExpression>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 using namespace logtest;
 
@@ -117,6 +119,31 @@ TEST(CsvLog, ForceReplacesTheFileOnlyWhenTheSessionBegins) {
     ASSERT_TRUE(csv.appendRow(QStringLiteral("2;4.1"), &error));
     csv.close();
     EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;4.1\r\n"));
+}
+
+TEST(CsvLog, AFullDiskLeavesNoPartRowAndWritingResumesAfterIt) {
+    const QString path = scratchDir(QStringLiteral("csv-full")) + QStringLiteral("/a.csv");
+    CsvLog csv;
+    QString error;
+    ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::New, Header, &error));
+    ASSERT_TRUE(csv.begin(&error));
+    ASSERT_TRUE(csv.appendRow(QStringLiteral("2;3.9"), &error));
+    // The file size limit stands for a full disk: the next row fits only in part.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(readFile(path).size() + 4);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool written = csv.appendRow(QStringLiteral("4;3.85"), &error);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;3.9\r\n"));
+    ASSERT_TRUE(csv.appendRow(QStringLiteral("6;3.8"), &error)) << error.toStdString();
+    csv.close();
+    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;3.9\r\n6;3.8\r\n"));
 }
 
 TEST(LogCommandLine, RejectsWhatItCannotHonour) {

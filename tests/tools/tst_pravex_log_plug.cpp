@@ -104,6 +104,27 @@ TEST_F(LogWithDevices, FollowsTheSameAdapterAcrossARePlug) {
     EXPECT_GE(log.out.count('\n'), all.size() - 1);
 }
 
+TEST_F(LogWithDevices, NamedPortIsReopenedWhenItComesBack) {
+    const QString port = ports + QStringLiteral("/port");
+    Proc device;
+    startDevice(device, port,
+                {QStringLiteral("--interval"), QStringLiteral("100"), QStringLiteral("--unplug-after"),
+                 QStringLiteral("10")});
+    Proc log;
+    log.start(program, {QStringLiteral("--port"), port, QStringLiteral("--csv"), csv}, env);
+    ASSERT_TRUE(log.waitErr("waiting for the port to come back")) << log.err.toStdString();
+    ASSERT_EQ(device.finish(), 0);
+    const int before = int(rows().size());
+
+    Proc again;
+    startDevice(again, port, {QStringLiteral("--interval"), QStringLiteral("100")});
+    ASSERT_TRUE(log.waitErr("reconnected on " + port.toLocal8Bit())) << log.err.toStdString();
+    ASSERT_TRUE(log.waitFor([&] { return rows().size() > before + 3; })) << log.err.toStdString();
+    log.terminate();
+    ASSERT_EQ(log.finish(), 0) << log.err.toStdString();
+    expectUnbrokenRows(rows());
+}
+
 TEST_F(LogWithDevices, KilledOutrightLeavesWholeRowsThatAppendContinues) {
     const QString port = ports + QStringLiteral("/port");
     Proc device;
