@@ -175,8 +175,16 @@ void TTevComPort::CheckTimerTick() {
 void TTevComPort::ConTimeOutTick() {
     if (Active() && Connected() && FComThread && FCheckTimer.isActive())
         FComThread->FTTimeOut.store(true);
-    if (FCheckTimer.isActive())
+    if (!FCheckTimer.isActive())
+        return;
+    // A timer slot must not throw into the event loop: a failing handler goes to the error display.
+    try {
         DoATTimeOut();
+    } catch (const std::exception& ex) {
+        ShowApplicationError(QString::fromUtf8(ex.what()));
+    } catch (...) {
+        ShowApplicationError(QStringLiteral("Unknown error"));
+    }
 }
 
 void TTevComPort::DoActive() {

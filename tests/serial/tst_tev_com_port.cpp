@@ -1,6 +1,7 @@
 // The serial-port component over a pseudo-terminal as the device: event order, line framing, packet mode,
 // missing and unplugged ports, throwing handlers, the connection time-out and the frames on the wire.
 // labels: threaded sim
+#include "common/FormStorage_AppError.h"
 #include "comport_helpers.h"
 
 #include <gtest/gtest.h>
@@ -175,6 +176,21 @@ TEST(TevComPort, ConnectionTimeOutClosesTheLineAndTheWorkerStays) {
     s.port.SetEnableCheckTimer(false);
     s.port.SetConnected(true);
     ASSERT_TRUE(WaitUntil([&] { return s.log.Count("Connected") == 2; }));
+    s.Close();
+}
+
+TEST(TevComPort, ThrowingTimeOutHandlerGoesToTheErrorDisplay) {
+    Session s;
+    QStringList shown;
+    const TApplicationErrorHandler previous =
+        SetApplicationErrorHandler([&](const QString& text) { shown.append(text); });
+    s.port.OnATTimeOut = [](QObject*) { throw std::runtime_error("no answer"); };
+    s.port.SetCheckInterval(50);
+    s.port.SetEnableCheckTimer(true);
+    s.Open();
+    EXPECT_TRUE(WaitUntil([&] { return !shown.isEmpty(); }));
+    EXPECT_EQ(shown.value(0), "no answer");
+    SetApplicationErrorHandler(previous);
     s.Close();
 }
 
