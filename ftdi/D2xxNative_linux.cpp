@@ -125,7 +125,9 @@ FT_STATUS ensureUsb(NativeAdapter& a) {
     return FT_OK;
 }
 
-// Mode changes and data must not reach an adapter a serial session is using.
+// What would disturb a serial session (data-pin bit modes, data writes, a chip reset that purges its
+// buffers) is refused while the adapter's tty is open. CBUS pins, pin reads, the latency timer and the
+// EEPROM leave the UART alone and stay allowed.
 FT_STATUS ensureFree(NativeAdapter& a) {
     if (FtdiTtyIsOpen(a.channel.tty))
         return FT_DEVICE_NOT_OPENED;
@@ -225,9 +227,13 @@ FT_STATUS nativeOpen(void* arg, FT_DWORD flags, FT_HANDLE* handle) {
         const QString& field = (flags & FT_OPEN_BY_SERIAL_NUMBER) ? ch.serial : ch.description;
         if (field != key)
             continue;
+        std::lock_guard lock(adaptersMutex);
+        // One owner per channel, as FTDI's driver has it: a handle never closed shows up here, not later.
+        for (const NativeAdapter* open : adapters)
+            if (open->channel.serial == ch.serial && open->channel.devicePath == ch.devicePath)
+                return FT_DEVICE_NOT_OPENED;
         auto adapter = std::make_unique<NativeAdapter>();
         adapter->channel = ch;
-        std::lock_guard lock(adaptersMutex);
         *handle = adapter.get();
         adapters.insert(adapter.release());
         return FT_OK;
@@ -367,7 +373,7 @@ FT_STATUS nativeLatency(FT_HANDLE handle, FT_UCHAR ms) {
     NativeAdapter* a = find(handle);
     if (!a)
         return FT_INVALID_HANDLE;
-    if (FT_STATUS s = ensureFree(*a); s != FT_OK)
+    if (FT_STATUS s = ensureUsb(*a); s != FT_OK)
         return s;
     if (ms < 1)
         return FT_INVALID_PARAMETER;
@@ -395,7 +401,8 @@ FT_STATUS nativeSetBitMode(FT_HANDLE handle, FT_UCHAR mask, FT_UCHAR mode) {
     NativeAdapter* a = find(handle);
     if (!a)
         return FT_INVALID_HANDLE;
-    if (FT_STATUS s = ensureFree(*a); s != FT_OK)
+    const bool leavesUart = mode == FT_BITMODE_RESET || mode == FT_BITMODE_CBUS_BITBANG;
+    if (FT_STATUS s = leavesUart ? ensureUsb(*a) : ensureFree(*a); s != FT_OK)
         return s;
     return control(*a, kVendorOut, kSetBitMode, std::uint16_t(mask | (mode << 8))) >= 0 ? FT_OK : FT_IO_ERROR;
 }

@@ -31,5 +31,5 @@ QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root = FtdiS
 std::uint32_t FtdiTypeFromBcd(std::uint16_t bcd);
 // Bus number and port path packed into hex digits, as FTDI's Windows location ids are: bus 1, "2.4" -> 0x124.
 std::uint32_t FtdiLocationId(int busnum, const QString& devpath);
-// Whether some process (this one included) holds /dev/<tty> open: line control must not take it over.
+// Whether some process (this one included) holds /dev/<tty> open: line control must not disturb it.
 bool FtdiTtyIsOpen(const QString& tty);

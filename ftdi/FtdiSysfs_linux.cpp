@@ -164,7 +164,13 @@ QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root) {
 bool FtdiTtyIsOpen(const QString& tty) {
     if (tty.isEmpty())
         return false;
-    const QString target = QStringLiteral("/dev/") + tty;
+    // PRAVEX_DEV_ROOT lets tests name a tty by a link to a pseudo-terminal they hold.
+    const QByteArray devRoot = qgetenv("PRAVEX_DEV_ROOT");
+    const QString path =
+        (devRoot.isEmpty() ? QStringLiteral("/dev") : QFile::decodeName(devRoot)) + QLatin1Char('/') + tty;
+    QString target = QFileInfo(path).canonicalFilePath();
+    if (target.isEmpty())
+        return false; // no such device node: nobody can hold it
     const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& pid : processes) {
         if (pid.isEmpty() || !pid.at(0).isDigit())

@@ -5,6 +5,7 @@
 #include "D2XXUnit.h"
 #include "d2xx_helpers.h"
 
+#include <QDeadlineTimer>
 #include <QTimer>
 #include <atomic>
 #include <gtest/gtest.h>
@@ -64,11 +65,11 @@ TEST(D2xxSession, SequencesFromTwoThreadsNeverInterleave) {
         }
     });
     // Line-control-like sequences on this thread: refused while the scanner holds the layer, whole otherwise.
-    int done = 0, refused = 0, failures = 0;
-    for (int i = 0; i < 200; ++i) {
+    int done = 0, failures = 0;
+    QDeadlineTimer deadline(60000);
+    while (done < 50 && !deadline.hasExpired()) {
         D2xxSession session(std::try_to_lock);
         if (!session) {
-            ++refused;
             std::this_thread::yield();
             continue;
         }
@@ -88,6 +89,5 @@ TEST(D2xxSession, SequencesFromTwoThreadsNeverInterleave) {
     scanner.join();
     EXPECT_EQ(scanFailures.load(), 0);
     EXPECT_EQ(failures, 0);
-    EXPECT_EQ(done + refused, 200);
-    EXPECT_GT(done, 0);
+    EXPECT_EQ(done, 50);
 }

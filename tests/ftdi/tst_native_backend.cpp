@@ -387,3 +387,46 @@ TEST_F(NativeUsb, ModesPinsLatencyAndResetGoToTheChannel) {
     EXPECT_EQ(D2xxSetBitMode(0xF1, 0x20), FT_STATUS(FT_OK));
     EXPECT_EQ(chip.requests.back(), (std::array<int, 3>{0x0B, 0x20F1, 2}));
 }
+
+TEST_F(NativeUsb, ASerialSessionIsNotDisturbed) {
+    // /dev/ttyUSB0 of the fake tree is a link to a pseudo-terminal this test holds open.
+    int master = -1, slave = -1;
+    char name[64] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const QString devRoot = TestDir(QStringLiteral("dev"));
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(name), devRoot + QStringLiteral("/ttyUSB0")));
+    qputenv("PRAVEX_DEV_ROOT", QFile::encodeName(devRoot));
+
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("A5XK3RJ")), FT_STATUS(FT_OK)); // the scan's open still works
+    EXPECT_EQ(D2xxSetBitMode(0x04, FT_BITMODE_ASYNC_BITBANG), FT_STATUS(FT_DEVICE_NOT_OPENED));
+    EXPECT_EQ(D2xxResetDevice(), FT_STATUS(FT_DEVICE_NOT_OPENED));
+    EXPECT_EQ(D2xxWrite(1), 0u);
+    EXPECT_EQ(D2xxLastWriteStatus, std::uint32_t(FT_DEVICE_NOT_OPENED));
+    EXPECT_TRUE(chip.requests.empty());
+    // CBUS pins, pin reads, latency and the user area leave the UART alone.
+    EXPECT_EQ(D2xxSetBitMode(0x11, FT_BITMODE_CBUS_BITBANG), FT_STATUS(FT_OK));
+    std::uint8_t pins = 0;
+    EXPECT_EQ(D2xxGetBitMode(pins), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxSetLatencyTimer(16), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxGetUserAreaSize(), FT_STATUS(FT_OK));
+
+    // The session ends: the data pins are free again.
+    ::close(slave);
+    EXPECT_EQ(D2xxSetBitMode(0x04, FT_BITMODE_ASYNC_BITBANG), FT_STATUS(FT_OK));
+    ::close(master);
+    qunsetenv("PRAVEX_DEV_ROOT");
+}
+
+TEST_F(NativeUsb, OneOwnerPerChannel) {
+    ASSERT_EQ(D2xxOpenBySerial(QStringLiteral("FTXA")), FT_STATUS(FT_OK));
+    FT_HANDLE first = D2xxHandle;
+    // A second open of the same channel fails and leaves the handle as it was; the other channel opens.
+    EXPECT_EQ(D2xxOpenBySerial(QStringLiteral("FTXA")), FT_STATUS(FT_DEVICE_NOT_OPENED));
+    EXPECT_EQ(D2xxHandle, first);
+    FT_HANDLE second = nullptr;
+    char serial[] = "FTXB";
+    EXPECT_EQ(D2xxNativeFunctions().OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &second), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxNativeFunctions().Close(second), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxClose(), FT_STATUS(FT_OK));
+    EXPECT_EQ(D2xxOpenBySerial(QStringLiteral("FTXA")), FT_STATUS(FT_OK));
+}

@@ -384,7 +384,7 @@ SIM_EXPORT FT_STATUS FT_OpenEx(void* arg, FT_DWORD flags, FT_HANDLE* handle) {
     if (!handle || !arg) {
         status = FT_INVALID_PARAMETER;
     } else {
-        *handle = nullptr;
+        // A failed open leaves the caller's handle variable as it was, as the driver does.
         for (Adapter& a : s.adapters) {
             const std::string& field =
                 (flags & FT_OPEN_BY_DESCRIPTION) ? a.config.description : a.config.serial;
