@@ -776,6 +776,7 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
         if (FDragArmed && (me->buttons() & Qt::LeftButton)) {
             const QPoint now = me->globalPosition().toPoint();
             if (!FDragManual && (now - FDragStart).manhattanLength() >= QApplication::startDragDistance()) {
+                FDragMoved = true;
                 // Let the window system move us, as a drag by the caption would; where it cannot
                 // (no such support), follow the mouse ourselves.
                 if (windowHandle() && windowHandle()->startSystemMove())
@@ -790,9 +791,10 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
     }
     case QEvent::MouseButtonRelease: {
         auto* me = static_cast<QMouseEvent*>(e);
-        const bool dragged = FDragManual;
+        const bool dragged = FDragMoved;
         FDragArmed = false;
         FDragManual = false;
+        FDragMoved = false;
         if (isPicture && FPressed == w) {
             FPressed = nullptr;
             w->move(w->pos() - QPoint(1, 1));

@@ -168,7 +168,6 @@ protected:
     void mouseMoveEvent(QMouseEvent* e) override;
 
 private:
-    friend class TChipRowDelegate;
     void BuildControls();
     void BuildMenu();
     void LayoutView(bool mini);
@@ -192,6 +191,7 @@ private:
     QPoint FDragWindowStart;
     bool FDragArmed = false;
     bool FDragManual = false;
+    bool FDragMoved = false; // a click on the emblem that became a drag does not switch the view
     QWidget* FPressed = nullptr;
 };
 

@@ -615,6 +615,57 @@ TEST_F(ChipWatcherWindow, WatcherGoneClosesTheWindow) {
     EXPECT_TRUE(guard.isNull());
 }
 
+TEST_F(ChipWatcherWindow, PanelMouseActions) {
+    TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0}}, true);
+    ASSERT_NE(form, nullptr);
+    ASSERT_EQ(form->width(), TfrmFTList::FullWidth);
+    // Screen positions as the mouse really went, whatever the window does meanwhile.
+    QPoint origin;
+    auto send = [&origin](QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button,
+                          Qt::MouseButtons buttons) {
+        if (type == QEvent::MouseButtonPress)
+            origin = w->mapToGlobal(QPoint(0, 0));
+        QMouseEvent e(type, QPointF(at), QPointF(origin + at), button, buttons, Qt::NoModifier);
+        QApplication::sendEvent(w, &e);
+    };
+
+    // A click on the emblem switches the view; a drag that starts there does not.
+    QTest::mouseClick(form->Image1, Qt::LeftButton, {}, QPoint(20, 20));
+    EXPECT_EQ(form->width(), TfrmFTList::MiniWidth);
+    const QPoint start = form->pos();
+    send(form->Image1, QEvent::MouseButtonPress, {20, 20}, Qt::LeftButton, Qt::LeftButton);
+    send(form->Image1, QEvent::MouseMove, {20, 50}, Qt::NoButton, Qt::LeftButton);
+    send(form->Image1, QEvent::MouseMove, {-10, 60}, Qt::NoButton, Qt::LeftButton);
+    send(form->Image1, QEvent::MouseButtonRelease, {-10, 60}, Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(form->width(), TfrmFTList::MiniWidth);
+    // Where the window system cannot move it, the window follows the mouse itself.
+    if (form->pos() != start) {
+        EXPECT_EQ(form->pos(), start + QPoint(-30, 40));
+    }
+
+    // Double click in the panel expands and collapses.
+    const int h = form->height();
+    QTest::mouseDClick(form->Label3, Qt::LeftButton);
+    EXPECT_NE(form->height(), h);
+
+    // The pin: pressed look while held, pinned on release.
+    const QPoint pin = form->imgSpinkaOFF->pos();
+    send(form->imgSpinkaOFF, QEvent::MouseButtonPress, {5, 5}, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_EQ(form->imgSpinkaOFF->pos(), pin + QPoint(1, 1));
+    send(form->imgSpinkaOFF, QEvent::MouseButtonRelease, {5, 5}, Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(form->imgSpinkaOFF->pos(), pin);
+    EXPECT_EQ(PinnedFlag(), 1);
+
+    // The mouse over the panel speeds up the title's blinking and restarts the auto-hide countdown.
+    origin = form->Label3->mapToGlobal(QPoint(0, 0));
+    send(form->Label3, QEvent::MouseMove, {3, 3}, Qt::NoButton, Qt::NoButton);
+    EXPECT_EQ(form->Timer2->interval(), 250);
+    EXPECT_TRUE(form->Timer3->isActive());
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(form->Label3, &leave);
+    EXPECT_EQ(form->Timer2->interval(), 1000);
+}
+
 TEST_F(ChipWatcherWindow, PlacedAtTheCornerOfTheWorkArea) {
     TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0}});
     ASSERT_NE(form, nullptr);
