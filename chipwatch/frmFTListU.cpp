@@ -1123,6 +1123,8 @@ void ShowChipWatcher(TTevFT232a* watcher, TFTOrvakDefListFlags& records, int& co
                 form->close();
             });
         }
+        // Owned by the application: it goes with the event loop, not with any window.
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, form, [form] { form->close(); });
         form->sapp_reg_key = chipwatch::SpinkaKeyFor(chipwatch::CurrentApplicationTitle());
         form->aSerial = &activeSerial;
         form->POrvakFTList = &records;
