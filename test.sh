@@ -14,5 +14,5 @@ cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 300
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPRAVEX_SANITIZE=thread >/dev/null
-cmake --build build/tsan -j "$jobs"
+cmake --build build/tsan -j "$jobs" --target threaded_tests
 ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 300 -L threaded --no-tests=ignore
