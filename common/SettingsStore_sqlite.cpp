@@ -210,12 +210,18 @@ bool moveAside(const QString& path, QString* error) {
     if (lock.get() >= 0)
         ::flock(lock.get(), LOCK_EX);
     {
+        // Only a file that still proves damaged goes; a busy or unreadable one is left where it is.
         Connection check;
-        if (check.open(path, SQLITE_OPEN_READWRITE) == SQLITE_OK) {
+        int rc = check.open(path, SQLITE_OPEN_READWRITE);
+        if (rc == SQLITE_OK) {
             Stmt s(check.db(), "PRAGMA quick_check");
-            const int rc = s.step();
+            rc = s.step();
             if (rc == SQLITE_ROW && s.text(0) == QLatin1String("ok"))
                 return true; // already replaced
+        }
+        if (rc != SQLITE_ROW && !isCorruption(rc)) {
+            *error = path + QStringLiteral(": ") + check.error();
+            return false;
         }
     }
     const QString aside = stampedName(path);
@@ -273,7 +279,8 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
         m_error = QStringLiteral("empty key path or value name");
         return false;
     }
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    bool movedAside = false;
+    for (int attempt = 0; attempt < 4; ++attempt) {
         Connection c;
         int rc = openForWrite(m_path, c, &m_error);
         if (rc == SQLITE_OK) {
@@ -307,8 +314,14 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
             m_error = m_path + QStringLiteral(": ") + c.error();
             c.exec("ROLLBACK");
         }
-        if (!isCorruption(rc) || attempt > 0 || !moveAside(m_path, &m_error))
+        if (isCorruption(rc) && !movedAside) {
+            if (!moveAside(m_path, &m_error))
+                return false;
+            movedAside = true;
+        } else if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) {
             return false;
+        }
+        // Busy beyond the time-out on a loaded machine: the whole transaction is tried again.
     }
     return false;
 }

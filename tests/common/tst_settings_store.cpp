@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -144,12 +145,18 @@ TEST(SettingsStoreSafety, TwoProcessesWritingAtOnceLoseNothing) {
     for (int w = 0; w < 2; ++w) {
         pids[w] = fork();
         if (pids[w] == 0) {
+            SettingsStore store;
             int failures = 0;
             for (int i = 0; i < PerWriter; ++i) {
                 // Both writers also fight over one shared value.
-                failures += !RegWriteInteger(QStringLiteral("w%1_%2").arg(w).arg(i), i,
-                                             QStringLiteral("Software\\Load"));
-                failures += !RegWriteInteger(QStringLiteral("shared"), i, QStringLiteral("Software\\Load"));
+                for (const QString& name :
+                     {QStringLiteral("w%1_%2").arg(w).arg(i), QStringLiteral("shared")}) {
+                    if (!store.write(QStringLiteral("Software\\Load"), name,
+                                     StoredValue::ofString(QString::number(i)))) {
+                        ++failures;
+                        std::fprintf(stderr, "writer %d: %s\n", w, qPrintable(store.lastError()));
+                    }
+                }
             }
             _exit(failures == 0 ? 0 : 1);
         }
@@ -178,9 +185,12 @@ TEST(SettingsStoreSafety, WriterKilledMidwayLeavesEveryCommittedValue) {
     if (pid == 0) {
         close(pipefd[0]);
         for (int i = 0;; ++i) {
-            if (!RegWriteString(QStringLiteral("v%1").arg(i),
-                                QString(200, QLatin1Char('x')) + QString::number(i), Key))
+            SettingsStore store;
+            if (!store.write(Key, QStringLiteral("v%1").arg(i),
+                             StoredValue::ofString(QString(200, QLatin1Char('x')) + QString::number(i)))) {
+                std::fprintf(stderr, "writer: %s\n", qPrintable(store.lastError()));
                 _exit(1);
+            }
             if (write(pipefd[1], &i, sizeof i) != sizeof i)
                 _exit(2);
         }
