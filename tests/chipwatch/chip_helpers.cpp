@@ -13,7 +13,7 @@
 #include <QThread>
 #include <QTimer>
 
-void FillWatcher(TTevFT232a& watcher, const std::vector<TAdapterSpec>& adapters) {
+void FillWatcher(TTevFT232a& watcher, const std::vector<TAdapterRow>& adapters) {
     watcher.FListCount = int(adapters.size());
     watcher.FActiveSerial.clear();
     for (std::size_t i = 0; i < adapters.size() && i < watcher.FTOrvakDefListFlags.size(); ++i) {

@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-struct TAdapterSpec {
-    TAdapterSpec(QString s, QString p, int a = 1, QString d = QStringLiteral("USB Serial"), QString o = {})
+struct TAdapterRow {
+    TAdapterRow(QString s, QString p, int a = 1, QString d = QStringLiteral("USB Serial"), QString o = {})
         : serial(std::move(s)), port(std::move(p)), active(a), description(std::move(d)),
           orvak(std::move(o)) {}
     QString serial;
@@ -25,7 +25,7 @@ struct TAdapterSpec {
 
 // Writes the adapters into the watcher's records and count; the active serial follows the record with
 // Active 0 unless one is given.
-void FillWatcher(TTevFT232a& watcher, const std::vector<TAdapterSpec>& adapters);
+void FillWatcher(TTevFT232a& watcher, const std::vector<TAdapterRow>& adapters);
 // ShowChipWatcher with the watcher's own fields, as the main window does.
 void Report(TTevFT232a& watcher);
 // Runs the fade-in to its end without waiting for its timer.

@@ -38,7 +38,7 @@ protected:
     }
 
     // Opens the window for the adapters and settles it: fade-in done, timers quiet.
-    TfrmFTList* Open(const std::vector<TAdapterSpec>& adapters, bool fullView = false) {
+    TfrmFTList* Open(const std::vector<TAdapterRow>& adapters, bool fullView = false) {
         watcher->SetDetailedInfo(fullView);
         watcher->SetInfoShort(!fullView);
         FillWatcher(*watcher, adapters);
@@ -57,7 +57,7 @@ protected:
     QPoint RowPoint(int row) const {
         return List()->visualItemRect(List()->topLevelItem(row)).center() + QPoint(0, 0);
     }
-    static std::vector<TAdapterSpec> ThreeAdapters() {
+    static std::vector<TAdapterRow> ThreeAdapters() {
         return {{"FTA0", "ttyUSB0", 0, "FT232R USB UART", "QRB-12 charger"},
                 {"FTB1", "ttyUSB1", 1, "USB <-> Serial", "lab"},
                 {"FTC2", "ttyUSB2", 1, "Dual RS232", ""}};
@@ -101,7 +101,7 @@ TEST_F(ChipWatcherWindow, NoAdaptersClosesTheWindow) {
 }
 
 TEST_F(ChipWatcherWindow, CountBeyondTheRecordArrayIsBounded) {
-    std::vector<TAdapterSpec> many;
+    std::vector<TAdapterRow> many;
     for (int i = 0; i < FTOrvakMaxAdapters; ++i)
         many.push_back({QStringLiteral("FT%1").arg(i), QStringLiteral("ttyUSB%1").arg(i), i == 0 ? 0 : 1});
     FillWatcher(*watcher, many);
@@ -413,10 +413,10 @@ TEST_F(ChipWatcherWindow, MenuEnablingRules) {
 TEST_F(ChipWatcherWindow, AliasesShowInTheMiniViewOnly) {
     chipwatch::WriteAlias("FTB1", "Bench");
     chipwatch::WriteAlias("FTC2", "   ");
-    std::vector<TAdapterSpec> adapters{{"FTA0", "ttyUSB0", 0, "FT232R USB UART", "QRB-12 charger"},
-                                       {"FTB1", "ttyUSB1", 1, "USB <-> Serial", "QRB-7"},
-                                       {"FTC2", "ttyUSB2", 1, "Dual RS232", "QRB-9"},
-                                       {"FTD3", "ttyUSB3", 1, "Plain cable", "qrb-lower"}};
+    std::vector<TAdapterRow> adapters{{"FTA0", "ttyUSB0", 0, "FT232R USB UART", "QRB-12 charger"},
+                                      {"FTB1", "ttyUSB1", 1, "USB <-> Serial", "QRB-7"},
+                                      {"FTC2", "ttyUSB2", 1, "Dual RS232", "QRB-9"},
+                                      {"FTD3", "ttyUSB3", 1, "Plain cable", "qrb-lower"}};
     TfrmFTList* form = Open(adapters);
     ASSERT_NE(form, nullptr);
     EXPECT_EQ(List()->topLevelItem(0)->text(4), "QRB-12 charger");
