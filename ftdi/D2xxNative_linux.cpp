@@ -262,7 +262,7 @@ FT_STATUS nativeWrite(FT_HANDLE handle, void* buffer, FT_DWORD count, FT_DWORD* 
         return FT_INVALID_PARAMETER;
     // Probed once, before the claim: once the interface is ours the tty is gone, and a probe per byte would
     // stretch the timing of a pulse train by milliseconds each.
-    if (FT_STATUS s = a->claimed ? FT_OK : ensureFree(*a); s != FT_OK)
+    if (FT_STATUS s = a->claimed ? FT_STATUS(FT_OK) : ensureFree(*a); s != FT_OK)
         return s;
     if (!a->usb)
         return FT_IO_ERROR; // behind the test seam there is no data endpoint
