@@ -265,6 +265,12 @@ void TTevFT232a::ScanFinished(TTevFT232aCheckThread* thread) {
         return;
     thread->WaitFor(ScanWaitOnDestroyMs); // over already: this joins it
     FTevFT232aCheckThread = nullptr;
+    if (!thread->Complete()) {
+        // A broken-off pass publishes nothing; the seek stays as it was and the next tick scans again.
+        delete thread;
+        EnableTimer();
+        return;
+    }
     // The results become visible here, all at once, on the GUI thread.
     FTOrvakDefListFlags = thread->FTOrvakDefListFlags;
     FListCount = thread->FDevCount;

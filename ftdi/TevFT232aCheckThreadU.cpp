@@ -5,6 +5,7 @@
 #include "tevFT232LibA.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -13,6 +14,7 @@ std::atomic<bool> bseekport{false};
 std::atomic<bool> bseekPortOK{false};
 std::atomic<bool> bseekportBusy{false};
 std::atomic<bool> seekportIN{false};
+std::atomic<int> ScanLayerWaitMs{5000};
 
 namespace {
 
@@ -36,6 +38,17 @@ QString trimControls(const QString& s) {
         --e;
     return s.mid(b, e - b);
 }
+
+// The layer for one step of the pass. Line control may hold it for long (a bit-bang session lasts until it
+// is switched off): rather than wait without end, the pass gives up and the watcher tries again later.
+struct TScanLayerBusy {};
+struct TScanSession {
+    TScanSession() : session(std::chrono::milliseconds(ScanLayerWaitMs.load())) {
+        if (!session.owns())
+            throw TScanLayerBusy{};
+    }
+    D2xxSession session;
+};
 
 // Clears the busy flag on every way out of the pass.
 struct TBusyGuard {
@@ -61,7 +74,7 @@ void ReadUserAreaRaw(TRFTOrvakDefListFlags& record) {
         record.FTUAorg[i] = char16_t(D2xxUserArea[i]);
 }
 
-void ScanAdapters(TScanTarget t) {
+bool ScanAdapters(TScanTarget t) {
     D2xxShowErrors = false;
     t.bTDiscoverError = false;
     try {
@@ -69,7 +82,7 @@ void ScanAdapters(TScanTarget t) {
         // Our own copy: another watcher's scan may refresh the layer's list while we work.
         std::vector<FT_Device_Info_Node> list;
         {
-            D2xxSession session;
+            TScanSession session;
             D2xxCreateDeviceList();
             D2xxGetDeviceList();
             list.assign(D2xxDeviceList.begin(),
@@ -88,7 +101,7 @@ void ScanAdapters(TScanTarget t) {
         for (int i = 0; i < n; ++i) {
             TRFTOrvakDefListFlags& r = t.FTOrvakDefListFlags[std::size_t(i)];
             // One adapter's calls belong together: the layer's handle is ours from open to close.
-            D2xxSession session;
+            TScanSession session;
             const FT_Device_Info_Node& node = list[std::size_t(i)];
             r.Active = 1;
             r.JustDiscovered = 0;
@@ -131,7 +144,7 @@ void ScanAdapters(TScanTarget t) {
             D2xxClose();
         }
         {
-            D2xxSession session;
+            TScanSession session;
             if (D2xxHandle)
                 D2xxClose();
         }
@@ -149,8 +162,10 @@ void ScanAdapters(TScanTarget t) {
                 r.OrvakDesc = QStringLiteral("empty");
         }
     } catch (...) {
-        // A failing pass ends silently; the watcher scans again.
+        // A failing pass ends silently; the watcher publishes nothing of it and scans again.
+        return false;
     }
+    return true;
 }
 
 TTevFT232aCheckThread::TTevFT232aCheckThread(TTevFT232a* parent) : ThrTevFt232a(parent) {}
@@ -181,6 +196,11 @@ bool TTevFT232aCheckThread::WaitFor(int ms) {
     return true;
 }
 
+bool TTevFT232aCheckThread::Complete() {
+    std::lock_guard lock(FMutex);
+    return FComplete;
+}
+
 void TTevFT232aCheckThread::FreeOnTerminate(TTevFT232aCheckThread* thread) {
     {
         std::lock_guard lock(thread->FMutex);
@@ -194,8 +214,9 @@ void TTevFT232aCheckThread::FreeOnTerminate(TTevFT232aCheckThread* thread) {
 }
 
 void TTevFT232aCheckThread::Execute() {
-    ScanAdapters({FTOrvakDefListFlags, FDevCount, FActiveSerial, bTDiscoverError});
+    const bool complete = ScanAdapters({FTOrvakDefListFlags, FDevCount, FActiveSerial, bTDiscoverError});
     std::unique_lock lock(FMutex);
+    FComplete = complete;
     FDone = true;
     FEnded.notify_all();
     if (FFreeOnEnd) {

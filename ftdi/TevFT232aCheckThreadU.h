@@ -76,8 +76,12 @@ struct TScanTarget {
     bool& bTDiscoverError;
 };
 
-// One pass over the attached adapters through the D2XX layer. Clears bseekportBusy however it ends.
-void ScanAdapters(TScanTarget target);
+// One pass over the attached adapters through the D2XX layer. Clears bseekportBusy however it ends. False
+// when the pass broke off (an error, or the layer not given back within ScanLayerWaitMs): its partial
+// results are not to be published.
+bool ScanAdapters(TScanTarget target);
+// How long the pass waits for the D2XX layer at each step.
+extern std::atomic<int> ScanLayerWaitMs;
 
 // Copies the user area just read (D2xxUserArea, D2xxUserAreaSize) into a record's FTUAorg.
 void ReadUserAreaRaw(TRFTOrvakDefListFlags& record);
@@ -99,6 +103,8 @@ public:
     void Resume();
     // Waits at most ms for the end of the pass; true (and the thread joined) when it has ended.
     bool WaitFor(int ms);
+    // Whether the pass ran to its end (valid after WaitFor).
+    bool Complete();
     // The owner gives up on the thread: it frees itself when its pass is over (or now, if it is).
     static void FreeOnTerminate(TTevFT232aCheckThread* thread);
 
@@ -115,6 +121,7 @@ private:
     std::mutex FMutex;
     std::condition_variable FEnded;
     bool FDone = false;
+    bool FComplete = false;
     bool FFreeOnEnd = false;
     std::function<void()> FOnTerminate;
 };

@@ -29,6 +29,7 @@ protected:
             r.Active = 0;
         }
     }
+    void TearDown() override { ScanLayerWaitMs = 5000; }
     bool start(const QString& config) { return sim.Start(config); }
     void scan() { ScanAdapters({records, count, active, discoverError}); }
 
@@ -225,6 +226,18 @@ TEST_F(ScanTest, BusyFlagSpansThePassAndTheLayerIsHeldPerAdapter) {
     delete hold;
     scanner.join();
     EXPECT_FALSE(bseekportBusy);
+    EXPECT_EQ(active, QStringLiteral("A1"));
+}
+
+TEST_F(ScanTest, PassThatCannotGetTheLayerBreaksOffAndClearsBusy) {
+    START_SIM(Adapter(QStringLiteral("A1"), QStringLiteral("ttyUSB0")));
+    ScanLayerWaitMs = 200;
+    D2xxSession hold; // e.g. a bit-bang session that is never switched off
+    EXPECT_FALSE(ScanAdapters({records, count, active, discoverError}));
+    EXPECT_FALSE(bseekportBusy); // hot-plug goes on
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_CreateDeviceInfoList")), 0);
+    hold.release();
+    EXPECT_TRUE(ScanAdapters({records, count, active, discoverError}));
     EXPECT_EQ(active, QStringLiteral("A1"));
 }
 

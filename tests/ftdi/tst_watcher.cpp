@@ -31,7 +31,10 @@ protected:
         bseekportBusy = false;
         clock.start();
     }
-    void TearDown() override { qunsetenv("PRAVEX_DEVICE_MONITOR"); }
+    void TearDown() override {
+        ScanLayerWaitMs = 5000;
+        qunsetenv("PRAVEX_DEVICE_MONITOR");
+    }
 
     std::unique_ptr<TTevFT232a> make(bool active = true) {
         auto w = std::make_unique<TTevFT232a>();
@@ -318,6 +321,26 @@ TEST_F(WatcherTest, ResultsAppearAllAtOnceOnTheGuiThread) {
     EXPECT_EQ(w->FListCount, 1);
     EXPECT_EQ(w->FTOrvakDefListFlags[0].ComPort, QStringLiteral("ttyUSB5"));
     EXPECT_EQ(w->FTOrvakDefListFlags[1].SerialNumber, QStringLiteral("B2")); // beyond the count: kept
+}
+
+TEST_F(WatcherTest, BrokenOffScanPublishesNothingAndIsRetried) {
+    START_SIM(TwoAdapters);
+    auto w = make();
+    ASSERT_TRUE(waitReports(1));
+    sim.Change(Adapter(QStringLiteral("X9"), QStringLiteral("ttyUSB5")));
+    ScanLayerWaitMs = 300;
+    auto* hold = new D2xxSession;
+    w->DetectFT232();
+    ASSERT_TRUE(w->Active());
+    ASSERT_TRUE(WaitFor([&] { return !w->Active(); }));
+    EXPECT_EQ(w->FListCount, 2);
+    EXPECT_EQ(w->FActiveSerial, QStringLiteral("A1"));
+    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(w->TimerEnabled());
+    delete hold;
+    ASSERT_TRUE(waitReports(2));
+    EXPECT_EQ(reports[1].ActiveSerial, QStringLiteral("X9"));
+    EXPECT_EQ(w->FListCount, 1);
 }
 
 TEST_F(WatcherTest, DestroyedDuringAScanWaitsAndNeverRunsTheEndHandler) {
