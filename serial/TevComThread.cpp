@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QStringList>
 #include <semaphore>
 #include <stdexcept>
 #include <thread>
@@ -271,10 +272,10 @@ void TTevComThread::RunLoop() {
     HandOver([](TTevComPort& port) { port.DoActive(); });
 }
 
-void TTevComThread::ReceiveStep() {
+QString TTevComThread::ReadOne(bool lineMode) {
     TComShared& p = *FTParent;
     QString text;
-    if (p.FAutoCR.load()) {
+    if (lineMode) {
         text = FromWireBytes(FTSerial->RecvTerminated(100, "\r"));
         if (p.FCheckDoubleCRend.load()) {
             if (!text.isEmpty()) {
@@ -300,18 +301,47 @@ void TTevComThread::ReceiveStep() {
         }
         text = halved;
     }
-    if (text.isEmpty())
+    return text;
+}
+
+bool TTevComThread::PassInterrupted() const {
+    return FT_STOP.load() || FTTimeOut.load() || FTForceDisconnect.load() || FTAbandoned.load();
+}
+
+void TTevComThread::ReceiveStep() {
+    const bool lineMode = FTParent->FAutoCR.load();
+    QStringList texts;
+    QString text = ReadOne(lineMode);
+    if (!text.isEmpty())
+        texts.append(text);
+    // In a flood, the lines already complete in the held bytes go over in one hand-over: each hand-over
+    // costs two thread wake-ups, which would otherwise bound the line rate. These are exactly the reads
+    // the next passes would make without waiting; only the probe, modem lines and send step of those
+    // passes are deferred, by at most MaxLinesPerHandOver lines.
+    constexpr int MaxLinesPerHandOver = 64;
+    while (lineMode && texts.size() < MaxLinesPerHandOver && !PassInterrupted() &&
+           FTSerial->LineBuffer().find('\r') != std::string::npos) {
+        text = ReadOne(true);
+        if (!text.isEmpty())
+            texts.append(text);
+    }
+    if (texts.isEmpty() || FTAbandoned.load())
         return;
-    if (FTAbandoned.load())
-        return;
-    p.SetText(&TComShared::FRxString, text);
-    // FAT_WORK and the time-out timer belong with the delivery: both are done on the GUI thread right
-    // after the handler, in the same hand-over.
-    HandOver([](TTevComPort& port) {
-        port.DoRxString();
-        port.FShared->FAT_WORK.store(true);
-        port.FConTimeOutTimer.stop();
-        port.FConTimeOutTimer.start();
+    // FAT_WORK and the time-out timer belong with each delivery: both are done on the GUI thread right
+    // after the handler. A handler that stops or disconnects the worker ends the delivery there, as the
+    // loop would not have read the remaining lines.
+    HandOver([this, &texts](TTevComPort& port) {
+        for (qsizetype i = 0; i < texts.size(); ++i) {
+            // The first line belongs to this pass; the others only to passes that would still run.
+            if (i > 0 && PassInterrupted())
+                break;
+            const QString& line = texts[i];
+            port.FShared->SetText(&TComShared::FRxString, line);
+            port.DoRxString();
+            port.FShared->FAT_WORK.store(true);
+            port.FConTimeOutTimer.stop();
+            port.FConTimeOutTimer.start();
+        }
     });
 }
 

@@ -119,6 +119,9 @@ private:
     void RunLoop();
     void OpenLine();
     void ReceiveStep();
+    QString ReadOne(bool lineMode);
+    // A stop, time-out, forced disconnect or abandonment is waiting for the loop.
+    bool PassInterrupted() const;
     void SendStep();
     void ReportError(int code, const QString& desc);
     // Runs fn on the GUI thread with the component and waits for it; an exception thrown there is thrown

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <atomic>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
@@ -69,9 +70,10 @@ public:
             ::close(FSlave);
         FSlave = -1;
     }
-    void Write(const std::string& bytes) {
+    // Blocks while the pty is full; stop (checked every 100 ms) ends a write nobody reads any more.
+    void Write(const std::string& bytes, const std::atomic<bool>* stop = nullptr) {
         std::size_t done = 0;
-        while (done < bytes.size() && FMaster >= 0) {
+        while (done < bytes.size() && FMaster >= 0 && !(stop && stop->load())) {
             const ssize_t n = ::write(FMaster, bytes.data() + done, bytes.size() - done);
             if (n > 0) {
                 done += std::size_t(n);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -290,4 +291,29 @@ TEST(TevComPort, ConnectedFalseKeepsTheLineOpen) {
     s.port.SetActive(false);
     ASSERT_TRUE(WaitUntil([&] { return s.port.ComThread() == nullptr; }));
     EXPECT_EQ(s.log.Events.mid(s.log.Events.size() - 3), QStringList({"Disc", "Active:0", "Disc"}));
+}
+
+TEST(TevComPort, FloodArrivesWholeAndInOrderAndAStopEndsItAtOnce) {
+    Session s;
+    int expected = 1;
+    bool inOrder = true;
+    s.port.OnRxString = [&](QObject*, const QString& line) {
+        inOrder = inOrder && line == QString::number(expected);
+        ++expected;
+        if (expected == 20001)
+            s.port.SetActive(false); // the handler stops the worker in the middle of a flood
+    };
+    s.Open();
+    std::string flood;
+    for (int i = 1; i <= 30000; ++i)
+        flood += std::to_string(i) + "\r";
+    // From another thread: the pty fills up while this thread runs the handlers.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] { s.dev.Write(flood, &stop); });
+    const bool ended = WaitUntil([&] { return s.port.ComThread() == nullptr; }, 60000);
+    stop = true; // the lines after the stop stay unread
+    writer.join();
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(expected, 20001);
 }
