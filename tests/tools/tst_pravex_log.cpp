@@ -9,8 +9,10 @@
 
 #include <QRegularExpression>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace logtest;
 

@@ -8,7 +8,10 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace logtest;
 
@@ -122,6 +125,25 @@ TEST_F(LogWithDevices, NamedPortIsReopenedWhenItComesBack) {
     ASSERT_TRUE(log.waitFor([&] { return rows().size() > before + 3; })) << log.err.toStdString();
     log.terminate();
     ASSERT_EQ(log.finish(), 0) << log.err.toStdString();
+    expectUnbrokenRows(rows());
+}
+
+TEST_F(LogWithDevices, AReaderThatStopsReadingCostsNoReading) {
+    const QString port = ports + QStringLiteral("/port");
+    const QString fifo = ports + QStringLiteral("/out");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Opened and never read: the pipe fills after some 1500 lines.
+    const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    Proc device;
+    startDevice(device, port, {QStringLiteral("--interval"), QStringLiteral("0")});
+    Proc log;
+    log.p.setStandardOutputFile(fifo);
+    log.start(program, {QStringLiteral("--port"), port, QStringLiteral("--csv"), csv}, env);
+    EXPECT_TRUE(log.waitFor([&] { return rows().size() > 4000; }, 180)) << log.err.toStdString();
+    log.terminate();
+    EXPECT_EQ(log.finish(), 0) << log.err.toStdString();
+    ::close(reader);
     expectUnbrokenRows(rows());
 }
 

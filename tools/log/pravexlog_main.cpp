@@ -1,5 +1,6 @@
 // pravex-log: the command line, the signals that end a session cleanly, and the event loop the serial
 // component and the adapter watcher deliver their events on.
+#include "LineOutput.h"
 #include "LogSession.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+LineOutput* gOutput = nullptr;
 
 void onSignal(int sig) {
     const char byte = char(sig);
@@ -54,8 +56,11 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
+    // Left undestroyed on purpose: its writer may be stuck on a reader that never reads again.
+    gOutput = new LineOutput(STDOUT_FILENO);
+    LineOutput* output = gOutput;
     LogSession session(
-        options, [](const QString& text) { writeLine(stdout, text); },
+        options, [output](const QString& text) { output->write(text.toLocal8Bit()); },
         [](const QString& text) { writeLine(stderr, QStringLiteral("pravex-log: ") + text); });
     QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &session, [&session] {
@@ -68,5 +73,6 @@ int main(int argc, char** argv) {
     if (!session.start())
         return session.exitCode();
     const int code = app.exec();
+    output->drain(2000);
     return code;
 }
