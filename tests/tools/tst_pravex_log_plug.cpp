@@ -3,6 +3,7 @@
 // another one), and a session killed outright leaving only whole rows, which --append then continues.
 // labels: sim
 #include "LogSession.h"
+#include "chipwatch/ChipSettings.h"
 #include "tst_pravex_log_support.h"
 
 #include <QCoreApplication>
@@ -105,6 +106,35 @@ TEST_F(LogWithDevices, FollowsTheSameAdapterAcrossARePlug) {
         EXPECT_GT(all[i].mid(all[i].indexOf(';') + 1).toDouble(), 3.5) << all[i].toStdString();
     // One log line per received line: the log text has at least every CSV row.
     EXPECT_GE(log.out.count('\n'), all.size() - 1);
+}
+
+TEST_F(LogWithDevices, TheDefaultAdapterChosenInTheChipWatcherIsTheOneLogged) {
+    const QString port1 = ports + QStringLiteral("/port1");
+    const QString port2 = ports + QStringLiteral("/port2");
+    const chipwatch::TChipSettings monitor(chipwatch::SpinkaKeyFor(QStringLiteral("PRAVEX")));
+    monitor.StoreDefault(QStringLiteral("PVX1"));
+    Proc device1, device2;
+    startDevice(device1, port1, {QStringLiteral("--interval"), QStringLiteral("100")});
+    startDevice(
+        device2, port2,
+        {QStringLiteral("--interval"), QStringLiteral("100"), QStringLiteral("--soc"), QStringLiteral("5")});
+    // Only another adapter at first: it is the scan's active one, yet not the one chosen.
+    writeFile(config, adapterBlock(QStringLiteral("PVX2"), port2));
+    Proc log;
+    log.start(program, {QStringLiteral("--csv"), csv}, env);
+    EXPECT_TRUE(log.waitErr("waiting for the default adapter PVX1")) << log.err.toStdString();
+    writeFile(config,
+              adapterBlock(QStringLiteral("PVX2"), port2) + adapterBlock(QStringLiteral("PVX1"), port1));
+    EXPECT_TRUE(log.waitErr("logging " + port1.toLocal8Bit())) << log.err.toStdString();
+    EXPECT_TRUE(log.waitFor([&] { return rows().size() > 4; })) << log.err.toStdString();
+    log.terminate();
+    EXPECT_EQ(log.finish(), 0) << log.err.toStdString();
+    monitor.ClearDefault();
+    EXPECT_FALSE(log.err.contains(port2.toLocal8Bit())) << log.err.toStdString();
+    const QList<QByteArray> all = rows();
+    expectUnbrokenRows(all);
+    for (int i = 1; i < all.size(); ++i)
+        EXPECT_GT(all[i].mid(all[i].indexOf(';') + 1).toDouble(), 3.5) << all[i].toStdString();
 }
 
 TEST_F(LogWithDevices, NamedPortIsReopenedWhenItComesBack) {

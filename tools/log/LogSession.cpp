@@ -3,6 +3,7 @@
 // reach it only through their events, which arrive there.
 #include "LogSession.h"
 
+#include "chipwatch/ChipSettings.h"
 #include "ftdi/TevFT232a.h"
 #include "serial/TevComPort.h"
 
@@ -274,11 +275,32 @@ void LogSession::onDetect(const QString& activeSerial) {
         return;
     }
     if (m_serial.isEmpty()) {
-        const QString port = m_watcher->GetActiveComPort();
-        if (m_state != State::WaitingAdapter || activeSerial.isEmpty() || port.isEmpty() ||
-            port == QLatin1String("COM?"))
+        if (m_state != State::WaitingAdapter)
             return;
-        m_serial = activeSerial;
+        // As the monitor's START: the default adapter chosen in the chip watcher whenever it is listed,
+        // otherwise the scan's active one.
+        const QString chosen =
+            chipwatch::TChipSettings(chipwatch::SpinkaKeyFor(m_options.settingsTitle)).ReadDefaultChip();
+        QString serial, port;
+        if (!chosen.trimmed().isEmpty()) {
+            for (int i = 0; i < n; ++i) {
+                const auto& r = m_watcher->FTOrvakDefListFlags[std::size_t(i)];
+                if (r.SerialNumber == chosen && r.Active != 2) {
+                    serial = r.SerialNumber;
+                    port = r.ComPort;
+                }
+            }
+            if (serial.isEmpty() && !m_defaultAwaited) {
+                m_defaultAwaited = true;
+                m_err(QStringLiteral("waiting for the default adapter %1").arg(chosen));
+            }
+        } else {
+            serial = activeSerial;
+            port = m_watcher->GetActiveComPort();
+        }
+        if (serial.isEmpty() || port.isEmpty() || port == QLatin1String("COM?"))
+            return;
+        m_serial = serial;
         m_portName = port;
         m_adapterSeen = true;
         m_waitTimer.stop();

@@ -24,6 +24,8 @@ struct LogOptions {
     double durationSec = 0; // from the first connection; 0: no limit
     double waitSec = 0;     // for the first adapter; 0: for ever
     int retryMs = 1000;     // how often a lost port is looked for
+    // Whose stored chip watcher settings (the default adapter) apply: the monitor's.
+    QString settingsTitle = QStringLiteral("PRAVEX");
 };
 
 enum LogExit {
@@ -100,6 +102,7 @@ private:
     bool m_everConnected = false;
     bool m_finishRequested = false;
     bool m_csvFailing = false;
+    bool m_defaultAwaited = false;
     int m_exitCode = LogExitOk;
     int m_stopPolls = 0;
     QString m_portName;
