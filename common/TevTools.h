@@ -39,8 +39,10 @@ bool RegReadBool(const QString& valueName, bool defaultValue, const QString& key
                  HKEY root = HKEY_CURRENT_USER);
 bool RegWriteString(const QString& valueName, const QString& value, const QString& keyPath,
                     HKEY root = HKEY_CURRENT_USER);
-bool RegWriteInteger(const QString& valueName, int value, const QString& keyPath, HKEY root = HKEY_CURRENT_USER);
-bool RegWriteBool(const QString& valueName, bool value, const QString& keyPath, HKEY root = HKEY_CURRENT_USER);
+bool RegWriteInteger(const QString& valueName, int value, const QString& keyPath,
+                     HKEY root = HKEY_CURRENT_USER);
+bool RegWriteBool(const QString& valueName, bool value, const QString& keyPath,
+                  HKEY root = HKEY_CURRENT_USER);
 
 // Appends one line with its own attributes; keeps the view at most 401 lines. The text is always plain text.
 void AddColoredLine(QTextEdit* view, const QString& text, int length, TColor colour, TFontStyles style,
