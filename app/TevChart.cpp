@@ -255,9 +255,20 @@ void TTevChart::drawSeries(QPainter& p, const QRectF& front, const QRectF& view)
             p.drawConvexPolygon(quad, 4);
         }
     }
-    p.setPen(QPen(SeriesColor, 2));
+    p.setPen(QPen(SeriesColor, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
     p.setBrush(Qt::NoBrush);
-    p.drawPolyline(line);
+    if (line.size() <= 2 * columns) {
+        p.drawPolyline(line);
+        return;
+    }
+    // A dense line doubles back on itself in every column; as one wide polyline the painter would fill
+    // it as a single self-overlapping shape, which is slow. Separate segments give the same pixels.
+    QVector<QLineF> segments;
+    segments.reserve(line.size());
+    for (qsizetype i = 1; i < line.size(); ++i)
+        if (line[i] != line[i - 1])
+            segments.append(QLineF(line[i - 1], line[i]));
+    p.drawLines(segments);
 }
 
 void TTevChart::drawLabels(QPainter& p, const QRectF& front, const QRectF& view) const {
