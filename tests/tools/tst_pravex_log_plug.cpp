@@ -137,6 +137,31 @@ TEST_F(LogWithDevices, TheDefaultAdapterChosenInTheChipWatcherIsTheOneLogged) {
         EXPECT_GT(all[i].mid(all[i].indexOf(';') + 1).toDouble(), 3.5) << all[i].toStdString();
 }
 
+TEST_F(LogWithDevices, ADetectedAdaptersPortIsTriedUntilItOpensOrTheWaitRunsOut) {
+    const QString port = ports + QStringLiteral("/port");
+    writeFile(config, adapterBlock(QStringLiteral("PVX1"), port));
+    Proc log;
+    log.start(program, {QStringLiteral("--csv"), csv}, env);
+    ASSERT_TRUE(log.waitErr("trying again")) << log.err.toStdString();
+    Proc device;
+    startDevice(device, port, {QStringLiteral("--interval"), QStringLiteral("100")});
+    ASSERT_TRUE(log.waitErr("logging " + port.toLocal8Bit())) << log.err.toStdString();
+    ASSERT_TRUE(log.waitFor([&] { return rows().size() > 2; })) << log.err.toStdString();
+    log.terminate();
+    EXPECT_EQ(log.finish(), 0) << log.err.toStdString();
+    device.terminate();
+    EXPECT_EQ(device.finish(), 0);
+
+    // Its port never opens: the wait ends it, with the reason and no file.
+    const QString other = dir + QStringLiteral("/other.csv");
+    Proc waited;
+    waited.start(program, {QStringLiteral("--csv"), other, QStringLiteral("--wait"), QStringLiteral("2")},
+                 env);
+    EXPECT_EQ(waited.finish(), LogExitPort) << waited.err.toStdString();
+    EXPECT_TRUE(waited.err.contains("cannot open " + port.toLocal8Bit())) << waited.err.toStdString();
+    EXPECT_FALSE(QFile::exists(other));
+}
+
 TEST_F(LogWithDevices, NamedPortIsReopenedWhenItComesBack) {
     const QString port = ports + QStringLiteral("/port");
     Proc device;

@@ -41,6 +41,7 @@ const char* LogUsageText() {
            "is waited for and the same log carried on when it is plugged in again.\n"
            "\n"
            "  --port NAME        the serial port (ttyUSB0 or a path); default: the FTDI adapter found\n"
+           "                     (the chip watcher's default adapter when one is set)\n"
            "  --baud N           line speed (default 9600; always 8 data bits, no parity, 1 stop bit)\n"
            "  --csv FILE         write the readings as CSV (\" ;voltage\", then counter;voltage, CR LF)\n"
            "  --append           continue an existing FILE and its counter (an existing FILE is\n"
@@ -48,7 +49,8 @@ const char* LogUsageText() {
            "  --force            replace an existing FILE\n"
            "  --count N          end after N valid lines\n"
            "  --duration SECONDS end this long after the port first opened\n"
-           "  --wait SECONDS     give up when no adapter is found in time (default: wait for ever)\n"
+           "  --wait SECONDS     give up when no adapter is found, or its port does not open, in time\n"
+           "                     (default: wait for ever)\n"
            "  -h, --help         this text\n"
            "\n"
            "Exit codes: 0 session ended normally, 2 bad command line, 3 CSV file refused or not\n"
@@ -188,6 +190,8 @@ LogSession::LogSession(const LogOptions& options, Writer out, Writer err, QObjec
     connect(&m_waitTimer, &QTimer::timeout, this, [this] {
         if (m_state == State::WaitingAdapter)
             fail(LogExitNoAdapter, QStringLiteral("no adapter found within %1 s").arg(m_options.waitSec));
+        else if (!m_everConnected && m_firstOpenFailed)
+            fail(LogExitPort, m_openFailure);
     });
     m_durationTimer.setSingleShot(true);
     connect(&m_durationTimer, &QTimer::timeout, this, [this] { requestFinish(LogExitOk); });
@@ -303,7 +307,6 @@ void LogSession::onDetect(const QString& activeSerial) {
         m_serial = serial;
         m_portName = port;
         m_adapterSeen = true;
-        m_waitTimer.stop();
         m_err(QStringLiteral("adapter %1 on %2").arg(m_serial, m_portName));
         openPort();
         return;
@@ -352,6 +355,7 @@ void LogSession::onConnected() {
     m_everConnected = true;
     m_state = State::Connected;
     if (first) {
+        m_waitTimer.stop();
         QString error;
         if (m_csv.isOpen() && !m_csv.begin(&error)) {
             fail(LogExitCsv, error);
@@ -369,9 +373,20 @@ void LogSession::onWorkerEnded() {
     if (m_state == State::Finishing)
         return;
     if (!m_everConnected) {
-        fail(LogExitPort,
-             QStringLiteral("cannot open %1: %2")
-                 .arg(portPath(m_portName), m_lastError.isEmpty() ? QStringLiteral("failed") : m_lastError));
+        const QString why =
+            QStringLiteral("cannot open %1: %2")
+                .arg(portPath(m_portName), m_lastError.isEmpty() ? QStringLiteral("failed") : m_lastError);
+        // A named port that does not open is a mistake to report at once. A detected adapter's port may
+        // still be on its way (device node, permissions): tried again until --wait runs out.
+        if (!m_options.port.isEmpty()) {
+            fail(LogExitPort, why);
+            return;
+        }
+        if (m_state == State::Opening && !m_firstOpenFailed)
+            m_err(why + QStringLiteral("; trying again"));
+        m_firstOpenFailed = true;
+        m_openFailure = why;
+        m_state = State::Lost;
         return;
     }
     if (m_state == State::Connected)

@@ -103,6 +103,8 @@ private:
     bool m_finishRequested = false;
     bool m_csvFailing = false;
     bool m_defaultAwaited = false;
+    bool m_firstOpenFailed = false;
+    QString m_openFailure;
     int m_exitCode = LogExitOk;
     int m_stopPolls = 0;
     QString m_portName;
