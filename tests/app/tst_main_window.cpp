@@ -139,7 +139,36 @@ TEST_F(Session, ManualModeUsesTheStoredPortOnceTheCheckBoxFollowsTheSetting) {
     EXPECT_TRUE(form1->ManualPortMode());
 }
 
-TEST_F(Session, LowBatteryBlinksAndKeepsBlinkingAfterStop) {
+TEST_F(Session, AdapterPluggedDuringASessionSaysStartWhileDataKeepComing) {
+    if (!simulatorsReady())
+        GTEST_SKIP() << "simulators not built";
+    // A flat battery: every line is "LBAT".
+    const QString script = ScratchDir(QStringLiteral("lbat")) + QStringLiteral("/lines.txt");
+    ASSERT_TRUE(WriteFile(script, "LBAT: 3.25V ON\nLBAT: 3.24V ON\n"));
+    ASSERT_TRUE(dev.Start({QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--cr"),
+                           QStringLiteral("--script"), script, QStringLiteral("--loop")}));
+    ASSERT_TRUE(sim.Start(QString()));
+    ASSERT_TRUE(RegWriteBool(QStringLiteral("ComPortAutoDetect"), false, PravexKey));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("naComPort"), dev.Port(), PravexKey));
+    open();
+    form1->BitBtn1Click();
+    form1->Button1->click();
+    ASSERT_TRUE(WaitFor([&] { return dataRows() >= 2; }));
+    EXPECT_TRUE(form1->tmrLowBat->isActive());
+
+    sim.Change(Sim::OneAdapter(QStringLiteral("ttyUSB9")));
+    ASSERT_TRUE(WaitFor([&] { return form1->Button1->text() == QStringLiteral("START"); }));
+    const int rows = dataRows();
+    ASSERT_TRUE(WaitFor([&] { return dataRows() > rows + 2; })) << "data stopped after the report";
+    // The next press stops the session: it goes by the connection, not by the caption.
+    form1->Button1->click();
+    EXPECT_EQ(form1->Button1->text(), QStringLiteral("START"));
+    ASSERT_TRUE(WaitFor([&] { return !form1->TevComPort3->Active(); }));
+    // The warning keeps blinking after STOP.
+    EXPECT_TRUE(form1->tmrLowBat->isActive());
+}
+
+TEST_F(Session, LowBatteryBlinksUntilALineWithAnotherTag) {
     open();
     form1->Readout().start();
     form1->TevComPort3RxString(nullptr, QStringLiteral("LBAT: 3.1V ON"));
