@@ -13,6 +13,7 @@
 #include <QStringList>
 #include <gtest/gtest.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -203,6 +204,10 @@ TEST(FormStorage, NamesComeFromTheExecutable) {
     TTevForm form;
     form.setObjectName(QStringLiteral("Form1"));
     TTevFormStorage s(&form);
+    // Only a user without administrator rights gets the settings store by default (root is one).
+    EXPECT_EQ(s.UseRegistry(), !TTevFormStorage::IsWindowsAdmin());
+    if (geteuid() == 0)
+        EXPECT_TRUE(TTevFormStorage::IsWindowsAdmin());
     EXPECT_TRUE(s.AppRegKey().startsWith(QStringLiteral("\\Software\\")));
     EXPECT_TRUE(s.AppRegKey().endsWith(QStringLiteral("\\Form1")));
     // The default derived name applies once the placeholder is set; a custom name is taken as given.
