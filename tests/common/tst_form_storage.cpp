@@ -206,8 +206,9 @@ TEST(FormStorage, NamesComeFromTheExecutable) {
     TTevFormStorage s(&form);
     // Only a user without administrator rights gets the settings store by default (root is one).
     EXPECT_EQ(s.UseRegistry(), !TTevFormStorage::IsWindowsAdmin());
-    if (geteuid() == 0)
+    if (geteuid() == 0) {
         EXPECT_TRUE(TTevFormStorage::IsWindowsAdmin());
+    }
     EXPECT_TRUE(s.AppRegKey().startsWith(QStringLiteral("\\Software\\")));
     EXPECT_TRUE(s.AppRegKey().endsWith(QStringLiteral("\\Form1")));
     // The default derived name applies once the placeholder is set; a custom name is taken as given.
