@@ -358,6 +358,14 @@ TEST_F(LogProgram, SigtermAndDurationEndTheSessionCleanly) {
                 env);
     ASSERT_TRUE(timed.waitErr("logging")) << timed.err.toStdString();
     EXPECT_EQ(timed.finish(), 0) << timed.err.toStdString();
+
+    // A terminal that closes.
+    Proc hungUp;
+    hungUp.start(program, {QStringLiteral("--port"), QString::fromStdString(pty.SlavePath())}, env);
+    ASSERT_TRUE(hungUp.waitErr("logging")) << hungUp.err.toStdString();
+    ASSERT_EQ(::kill(pid_t(hungUp.pid()), SIGHUP), 0);
+    EXPECT_EQ(hungUp.finish(), 0) << hungUp.err.toStdString();
+    EXPECT_TRUE(hungUp.err.contains("session ended")) << hungUp.err.toStdString();
 }
 
 } // namespace

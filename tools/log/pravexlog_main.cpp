@@ -53,8 +53,14 @@ int main(int argc, char** argv) {
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // Ctrl+C, and a closed terminal, end the session the same clean way, unless the starter chose to
+    // have them ignored (nohup, a background job).
+    for (int sig : {SIGINT, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &sa, nullptr);
+    }
 
     // Left undestroyed on purpose: its writer may be stuck on a reader that never reads again.
     gOutput = new LineOutput(STDOUT_FILENO);
