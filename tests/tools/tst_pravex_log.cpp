@@ -109,20 +109,6 @@ TEST(CsvLog, RefusesWhatItCannotContinueOrCreate) {
     EXPECT_FALSE(QFile::exists(dir + QStringLiteral("/missing")));
 }
 
-TEST(CsvLog, ForceReplacesTheFileOnlyWhenTheSessionBegins) {
-    const QString path = scratchDir(QStringLiteral("csv-force")) + QStringLiteral("/a.csv");
-    writeFile(path, " ;voltage\r\n2;3.9\r\n4;3.8\r\n");
-    CsvLog csv;
-    QString error;
-    ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::Force, Header, &error));
-    EXPECT_EQ(csv.lastCounter(), 0);
-    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;3.9\r\n4;3.8\r\n"));
-    ASSERT_TRUE(csv.begin(&error));
-    ASSERT_TRUE(csv.appendRow(QStringLiteral("2;4.1"), &error));
-    csv.close();
-    EXPECT_EQ(readFile(path), QByteArray(" ;voltage\r\n2;4.1\r\n"));
-}
-
 TEST(CsvLog, AFullDiskLeavesNoPartRowAndWritingResumesAfterIt) {
     const QString path = scratchDir(QStringLiteral("csv-full")) + QStringLiteral("/a.csv");
     CsvLog csv;
@@ -170,20 +156,6 @@ TEST(LogCommandLine, RejectsWhatItCannotHonour) {
         EXPECT_FALSE(ParseLogArgs(args, &o, &error, &help)) << args.join(' ').toStdString();
         EXPECT_FALSE(error.isEmpty());
     }
-    LogOptions o;
-    QString error;
-    bool help = false;
-    ASSERT_TRUE(ParseLogArgs({QStringLiteral("--port=ttyUSB1"), QStringLiteral("--csv"),
-                              QStringLiteral("x.csv"), QStringLiteral("--append"), QStringLiteral("--count"),
-                              QStringLiteral("5"), QStringLiteral("--duration"), QStringLiteral("2.5"),
-                              QStringLiteral("--baud"), QStringLiteral("19200")},
-                             &o, &error, &help))
-        << error.toStdString();
-    EXPECT_EQ(o.port, QStringLiteral("ttyUSB1"));
-    EXPECT_EQ(o.csvMode, CsvLog::Mode::Append);
-    EXPECT_EQ(o.count, 5);
-    EXPECT_DOUBLE_EQ(o.durationSec, 2.5);
-    EXPECT_EQ(o.baud, QStringLiteral("19200"));
     // One line of terminal text per received line, whatever it holds.
     EXPECT_EQ(EscapeLogText(QString::fromLatin1("a\x01\nb\x7f\xe9", 6)),
               QStringLiteral("a\\x01\\x0ab\\x7f\u00e9"));
