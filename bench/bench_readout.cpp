@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 
@@ -25,10 +26,11 @@ void figure(const char* name, double value, const char* unit) {
     std::fflush(stdout);
 }
 
+// Runs the event loop as the program does (sleeping while idle), for the given time.
 void pump(int ms) {
-    QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 // Counts the CSV rows as the readout adds them, and the numbers they carry.
