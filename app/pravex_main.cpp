@@ -1,6 +1,7 @@
 // The program: the main window with its task-bar button, the tools window created hidden right after it,
 // and the message loop. Closing the main window ends the program.
 #include "Unit1.h"
+#include "chipwatch/frmFTListU.h"
 #include "frmDodatkiU.h"
 
 #include <QApplication>
@@ -27,5 +28,8 @@ int main(int argc, char** argv) {
                          static_cast<long long>(started.elapsed()));
         });
     }
-    return app.exec();
+    const int rc = app.exec();
+    // The chip watcher window belongs to the application: it goes before the watcher it points into.
+    delete frmFTList.data();
+    return rc;
 }

@@ -4,6 +4,7 @@
 // labels: sim gui
 #include "Unit1.h"
 #include "app_helpers.h"
+#include "chipwatch/frmFTListU.h"
 #include "common/TevTools.h"
 #include "frmDodatkiU.h"
 
@@ -29,6 +30,8 @@ struct Session : ::testing::Test {
             // Stop the worker the way the program does: the window's close.
             form1->close();
         }
+        // The chip watcher window outlives a main window; it must not keep pointing into this one's watcher.
+        delete frmFTList.data();
         tools.reset();
         form1.reset();
     }
