@@ -110,6 +110,13 @@ QString TTevFormStorage::DerivedIniName(const QString& exePath) {
     return info.absolutePath() + QLatin1Char('/') + name + QStringLiteral("ini");
 }
 
+QString TTevFormStorage::IniPath() const {
+    // The placeholder stands for the derived name; left as it is, it would become a file of that odd name
+    // in whatever folder the program was started from.
+    return FIniFileName == ApplicationExeIniName ? DerivedIniName(QCoreApplication::applicationFilePath())
+                                                 : FIniFileName;
+}
+
 namespace {
 // The store's helpers take key paths relative to the root.
 QString relativeKey(const QString& key) {
@@ -126,7 +133,7 @@ int TTevFormStorage::ReadValue(const QString& name, int defaultValue) const {
     if (FUseRegistry) {
         value = RegReadString(name, QString(), relativeKey(FAppRegKey), HKEY_CURRENT_USER).toInt(&ok);
     } else {
-        QSettings ini(FIniFileName, QSettings::IniFormat);
+        QSettings ini(IniPath(), QSettings::IniFormat);
         value =
             ini.value(FMasterForm->objectName() + QLatin1Char('/') + name).toString().trimmed().toInt(&ok);
     }
@@ -162,7 +169,7 @@ void TTevFormStorage::SavePos() {
         RegWriteString(QStringLiteral("Left"), QString::number(frame.x()), key, HKEY_CURRENT_USER);
         return;
     }
-    QSettings ini(FIniFileName, QSettings::IniFormat);
+    QSettings ini(IniPath(), QSettings::IniFormat);
     const QString section = FMasterForm->objectName() + QLatin1Char('/');
     ini.setValue(section + QStringLiteral("Top"), frame.y());
     ini.setValue(section + QStringLiteral("Left"), frame.x());
@@ -170,7 +177,7 @@ void TTevFormStorage::SavePos() {
     ini.setValue(section + QStringLiteral("Height"), frame.height());
     ini.sync();
     if (ini.status() != QSettings::NoError)
-        throw std::runtime_error("Cannot write the window position to " + FIniFileName.toStdString());
+        throw std::runtime_error("Cannot write the window position to " + IniPath().toStdString());
 }
 
 void TTevFormStorage::ReportFailure(const char* what) const {

@@ -62,6 +62,8 @@ public:
     TApplicationIniName TypeIniName() const { return FTypeIniName; }
     void SetTypeIniName(TApplicationIniName value);
     QString AppRegKey() const { return FAppRegKey; }
+    // The INI file the INI mode uses.
+    QString IniPath() const;
 
     void RestorePos();
     // Throws std::runtime_error when the INI file cannot be written; the registry mode never reports.

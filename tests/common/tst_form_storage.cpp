@@ -6,6 +6,7 @@
 #include "TevFormStorage.h"
 #include "TevTools.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QGuiApplication>
 #include <QScreen>
@@ -213,6 +214,8 @@ TEST(FormStorage, NamesComeFromTheExecutable) {
     EXPECT_TRUE(s.AppRegKey().endsWith(QStringLiteral("\\Form1")));
     // The default derived name applies once the placeholder is set; a custom name is taken as given.
     EXPECT_EQ(s.IniFileName(), ApplicationExeIniName);
+    // Even before the rule has run, the INI mode never writes a file named after the placeholder.
+    EXPECT_EQ(s.IniPath(), TTevFormStorage::DerivedIniName(QCoreApplication::applicationFilePath()));
     s.SetIniFileName(QStringLiteral(" [ApplicationExeName.ini]\t"));
     EXPECT_EQ(s.TypeIniName(), TApplicationIniName::asAppIniName);
     EXPECT_TRUE(s.IniFileName().endsWith(QStringLiteral(".ini")));
