@@ -26,8 +26,9 @@ for arg in "$@"; do
 done
 
 scripts/install-deps.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j "$(nproc)" --target pravex pravex-devsim pravex-d2xx-sim
+# The program and every tool (pravex-registry, pravex-adapters, the simulators ...); the tests are ./test.sh's.
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DPRAVEX_BUILD_TESTS=OFF -DPRAVEX_BUILD_BENCH=OFF >/dev/null
+cmake --build build/release -j "$(nproc)"
 
 ftdi_attached() {
     local v
