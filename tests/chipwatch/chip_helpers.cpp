@@ -3,14 +3,8 @@
 
 #include "common/SettingsStore.h"
 
-#include "ftdi/D2xxBackend.h"
-
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QThread>
 #include <QTimer>
 
 void FillWatcher(TTevFT232a& watcher, const std::vector<TAdapterRow>& adapters) {
@@ -66,78 +60,9 @@ void ClearSettings() {
     pravex::SettingsStore().deleteKey(QStringLiteral("Software"));
 }
 
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return pred();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-namespace {
-
-QString gSimConfig;
-
-template <class F> F SimSymbol(const char* name) {
-    return reinterpret_cast<F>(D2xxLibrarySymbol(name));
-}
-
-void WriteConfig(const QString& text) {
-    // Whole-file replacement: the simulator may be reading the old one.
-    const QString tmp = gSimConfig + QStringLiteral(".new");
-    QFile f(tmp);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(text.toUtf8());
-    f.close();
-    ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(gSimConfig).constData());
-}
-
-} // namespace
-
-bool StartSimulator(const QString& config) {
-    const QString lib = qEnvironmentVariable("PRAVEX_BIN_PRAVEX_D2XX_SIM");
-    if (lib.isEmpty() || !QFileInfo::exists(lib))
-        return false;
-    QString dir = qEnvironmentVariable("PRAVEX_TEST_TMP");
-    if (dir.isEmpty())
-        dir = QDir::tempPath() + QStringLiteral("/pravex-chipwatch-tests");
-    QDir().mkpath(dir);
-    gSimConfig = QDir(dir).filePath(QStringLiteral("adapters.conf"));
-    WriteConfig(config);
-    qputenv("PRAVEX_D2XX_SIM_CONFIG", QFile::encodeName(gSimConfig));
-    qputenv("PRAVEX_D2XX_LIBRARY", QFile::encodeName(lib));
-    D2xxSelectBackend();
-    if (D2xxBackendKindInUse() != D2xxBackendKind::Library)
-        return false;
-    if (auto reload = SimSymbol<int (*)()>("PravexSim_Reload"))
-        reload();
-    ClearJournal();
-    return true;
-}
-
-void ChangeSimulator(const QString& config) {
-    WriteConfig(config);
-    if (auto reload = SimSymbol<int (*)()>("PravexSim_Reload"))
-        reload();
-}
-
-void ClearJournal() {
-    if (auto clear = SimSymbol<void (*)()>("PravexSim_ClearJournal"))
-        clear();
-}
-
 QStringList JournalOf(const QStringList& names) {
-    auto journal = SimSymbol<unsigned (*)(char*, unsigned)>("PravexSim_Journal");
-    if (!journal)
-        return {};
-    QByteArray buf(qsizetype(journal(nullptr, 0)) + 1, '\0');
-    journal(buf.data(), unsigned(buf.size()));
     QStringList out;
-    for (const QString& line :
-         QString::fromLatin1(buf.constData()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+    for (const QString& line : simtest::JournalText().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         const QString call = line.section(QLatin1Char(' '), 1);
         if (names.contains(call.section(QLatin1Char(' '), 0, 0)))
             out << call;

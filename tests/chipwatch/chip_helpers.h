@@ -2,6 +2,7 @@
 // one window of the process.
 #pragma once
 
+#include "SimD2xx.h"
 #include "frmFTListU.h"
 #include "ftdi/TevFT232a.h"
 
@@ -38,14 +39,12 @@ QString ArtefactPath(const QString& name);
 // Empties this test program's own settings store, so runs and tests start from the defaults.
 void ClearSettings();
 
-// Runs the real event loop until pred holds or the time is up; returns pred's last value.
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000);
+// The D2XX simulator as the layer's backend and the event-loop wait, from the shared test support.
+using simtest::ChangeSimulator;
+using simtest::ClearJournal;
+using simtest::StartSimulator;
+using simtest::WaitFor;
 
-// The D2XX simulator as the layer's backend. Start gives false when the library is not built.
-bool StartSimulator(const QString& config);
-// Rewrites the adapter file and applies it at once (plug changes are announced to the watcher).
-void ChangeSimulator(const QString& config);
-void ClearJournal();
 // Journal lines, without time stamps, whose call name is one of these.
 QStringList JournalOf(const QStringList& names);
 // One adapter block of the simulator's file.

@@ -2,6 +2,8 @@
 // written for the test, and its journal as parsed entries.
 #pragma once
 
+#include "SimD2xx.h"
+
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -17,13 +19,11 @@ struct JournalEntry {
     int status() const { return args.value(QStringLiteral("status")).toInt(); }
 };
 
-// Runs the real event loop until pred holds or the time is up; returns pred's last value.
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 20000);
-
-// A scratch directory of its own under PRAVEX_TEST_TMP.
-QString TestDir(const QString& name);
-// Replaces the file in one step (write beside it, then rename), as the simulator expects.
-void WriteFileAtomically(const QString& path, const QString& text);
+using simtest::ClearJournal;
+using simtest::JournalText;
+using simtest::ScratchDir;
+using simtest::WaitFor;
+using simtest::WriteFileAtomically;
 
 // Writes the adapter file, points the simulator at it and loads the simulator as the layer's backend.
 // Returns false (with a test failure recorded) when the library is not there.
@@ -31,9 +31,7 @@ bool UseSimulator(const QString& configText, QString* configPath = nullptr);
 // Rewrites the adapter file and makes the simulator read it at once.
 void ReloadSimulator(const QString& configPath, const QString& configText);
 
-QString JournalText();
 std::vector<JournalEntry> Journal();
 std::vector<JournalEntry> JournalOf(const QString& name);
-void ClearJournal();
 
 } // namespace d2xxtest

@@ -266,11 +266,11 @@ TEST(D2xxLayer, FtdisOwnLibraryGetsThePortFromSysfs) {
     // The plain simulator exports only what FTDI's Linux library does: no port query, no port reset.
     const QString plain = QFileInfo(qEnvironmentVariable("PRAVEX_BIN_PRAVEX_D2XX_SIM")).absolutePath() +
                           QStringLiteral("/libpravex-d2xx-sim-plain.so");
-    const QString config = TestDir(QStringLiteral("plain")) + QStringLiteral("/adapters.conf");
+    const QString config = ScratchDir(QStringLiteral("plain")) + QStringLiteral("/adapters.conf");
     WriteFileAtomically(config, QStringLiteral("[adapter]\nserial = A5XK3RJ\ntty = ttyUSB9\n"
                                                "[adapter]\nserial = UNBOUND\n"));
     qputenv("PRAVEX_D2XX_SIM_CONFIG", QFile::encodeName(config));
-    const QString root = TestDir(QStringLiteral("sysfs"));
+    const QString root = ScratchDir(QStringLiteral("sysfs"));
     const QString dev = root + QStringLiteral("/bus/usb/devices/1-2");
     QDir().mkpath(dev + QStringLiteral("/1-2:1.0/ttyUSB5"));
     for (const auto& [name, value] : {std::pair{"idVendor", "0403"},

@@ -56,7 +56,7 @@ class NativeBackend : public ::testing::Test {
 protected:
     QString root;
     void SetUp() override {
-        root = TestDir(QStringLiteral("sysfs"));
+        root = ScratchDir(QStringLiteral("sysfs"));
         QDir().mkpath(root + QStringLiteral("/bus/usb/devices/usb1"));
         attr(root + QStringLiteral("/bus/usb/devices/usb1"), "idVendor", QStringLiteral("1d6b"));
         device(root, QStringLiteral("1-2.4"), QStringLiteral("0403"), QStringLiteral("0700"),
@@ -149,7 +149,7 @@ TEST_F(NativeBackend, DeviceCallsWithoutTheUsbDeviceReturnStatuses) {
 }
 
 TEST_F(NativeBackend, AMachineWithoutAdaptersListsNone) {
-    qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(TestDir(QStringLiteral("empty"))));
+    qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(ScratchDir(QStringLiteral("empty"))));
     EXPECT_EQ(D2xxCreateDeviceList(), FT_STATUS(FT_OK));
     EXPECT_EQ(D2xxDeviceCount, 0u);
     EXPECT_EQ(D2xxGetDeviceList(), FT_STATUS(FT_OK));
@@ -393,7 +393,7 @@ TEST_F(NativeUsb, ASerialSessionIsNotDisturbed) {
     int master = -1, slave = -1;
     char name[64] = {};
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    const QString devRoot = TestDir(QStringLiteral("dev"));
+    const QString devRoot = ScratchDir(QStringLiteral("dev"));
     ASSERT_TRUE(QFile::link(QString::fromLatin1(name), devRoot + QStringLiteral("/ttyUSB0")));
     qputenv("PRAVEX_DEV_ROOT", QFile::encodeName(devRoot));
 

@@ -53,7 +53,7 @@ TEST(NativeUmockdev, ListsAdaptersFromAKernelLikeSysfs) {
     const QString tool = qEnvironmentVariable("PRAVEX_BIN_PRAVEX_ADAPTERS");
     ASSERT_FALSE(tool.isEmpty());
 
-    const QString file = TestDir(QStringLiteral("umockdev")) + QStringLiteral("/ftdi.umockdev");
+    const QString file = ScratchDir(QStringLiteral("umockdev")) + QStringLiteral("/ftdi.umockdev");
     WriteFileAtomically(file,
                         usbDevice(QStringLiteral("1-2"), QStringLiteral("0600"), QStringLiteral("A5XK3RJ"),
                                   QStringLiteral("FT232R USB UART"), {QStringLiteral("ttyUSB0")}, 5) +

@@ -1,6 +1,8 @@
-// Shared by the adapter watcher tests: waiting on the real event loop, scratch directories, and the
-// D2XX simulator's configuration and journal.
+// Shared by the adapter watcher tests: the D2XX simulator with its journal read as calls, and the shared
+// event-loop waits and scratch folders.
 #pragma once
+
+#include "SimD2xx.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,25 +13,22 @@
 
 namespace watchertest {
 
-// Runs the event loop until pred holds or the time is up; returns pred's last value.
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 15000);
-// Runs the event loop for about ms milliseconds.
-void Pump(int ms);
+using simtest::Pump;
+using simtest::ScratchDir;
+using simtest::WaitFor;
 
-// A fresh directory under PRAVEX_TEST_TMP (or the system temp dir) for this test.
-QString ScratchDir(const QString& name);
 void WriteTextFile(const QString& path, const QString& text);
 
-// The D2XX simulator as the layer's backend, driven by a config file in a scratch directory.
+// The D2XX simulator as the layer's backend, driven by its adapter file.
 class TSim {
 public:
     // Loads the simulator (PRAVEX_BIN_PRAVEX_D2XX_SIM) with this config; false when it is not built.
-    bool Start(const QString& config);
+    bool Start(const QString& config) { return simtest::StartSimulator(config); }
     // Rewrites the config and applies it at once (plug changes are announced to the watchers).
-    void Change(const QString& config);
+    void Change(const QString& config) { simtest::ChangeSimulator(config); }
     // Rewrites the config only; the simulator notices the file change by itself.
-    void Rewrite(const QString& config);
-    void ClearJournal();
+    void Rewrite(const QString& config) { simtest::RewriteSimulator(config); }
+    void ClearJournal() { simtest::ClearJournal(); }
     // Journal lines without their time stamps, and the time stamps (seconds) alongside.
     QStringList Calls() const;
     std::vector<double> Times() const;
@@ -38,10 +37,6 @@ public:
     int Count(const QString& name) const;
     // The bytes an adapter's user area holds now.
     QByteArray UserArea(const QString& serial) const;
-    QString ConfigPath() const { return FPath; }
-
-private:
-    QString FPath;
 };
 
 // One [adapter] block of the simulator's config.

@@ -3,13 +3,11 @@
 // changing the file, announced from the simulator's own thread.
 // labels: sim threaded
 #include "../../ftdi/ftd2xx_api.h"
+#include "SimD2xx.h"
 
-#include <QDir>
 #include <QFile>
-#include <QUuid>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -81,28 +79,13 @@ struct Sim {
     }
 };
 
-QString scratch() {
-    QString base = qEnvironmentVariable("PRAVEX_TEST_TMP");
-    if (base.isEmpty())
-        base = QDir::tempPath();
-    const QString dir = base + QStringLiteral("/sim-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QDir().mkpath(dir);
-    return dir;
-}
-
 void writeAtomically(const QString& path, const std::string& text) {
-    QFile f(path + QStringLiteral(".part"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text.data(), qint64(text.size()));
-    f.close();
-    ASSERT_EQ(std::rename(QFile::encodeName(path + QStringLiteral(".part")).constData(),
-                          QFile::encodeName(path).constData()),
-              0);
+    simtest::WriteFileAtomically(path, QByteArray::fromStdString(text));
 }
 
 // Points the simulator at a fresh adapter file with this text.
 QString configure(Sim& sim, const std::string& text) {
-    const QString path = scratch() + QStringLiteral("/adapters.conf");
+    const QString path = simtest::ScratchDir(QStringLiteral("sim")) + QStringLiteral("/adapters.conf");
     writeAtomically(path, text);
     qputenv("PRAVEX_D2XX_SIM_CONFIG", QFile::encodeName(path));
     sim.reload();
@@ -258,7 +241,7 @@ TEST_F(SimTest, UserAreaWritesStayAcrossAnUnchangedReload) {
 }
 
 TEST_F(SimTest, JournalHasMonotonicStampsAndGoesToTheFile) {
-    const QString dir = scratch();
+    const QString dir = simtest::ScratchDir(QStringLiteral("sim"));
     const QString journalPath = dir + QStringLiteral("/journal.txt");
     configure(sim, "journal = " + journalPath.toStdString() + "\n" + basic);
     FT_HANDLE h = sim.openSerial("S1");

@@ -2,35 +2,14 @@
 // changing the adapter file), over the native backend on a machine without adapters, and with a backend
 // library that is not there.
 // labels: sim
+#include "SimD2xx.h"
+
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QUuid>
-#include <cstdio>
 #include <gtest/gtest.h>
 
 namespace {
-
-QString scratch() {
-    QString base = qEnvironmentVariable("PRAVEX_TEST_TMP");
-    if (base.isEmpty())
-        base = QDir::tempPath();
-    const QString dir = base + QStringLiteral("/tool-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QDir().mkpath(dir);
-    return dir;
-}
-
-void writeAtomically(const QString& path, const QByteArray& text) {
-    QFile f(path + QStringLiteral(".part"));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text);
-    f.close();
-    ASSERT_EQ(std::rename(QFile::encodeName(path + QStringLiteral(".part")).constData(),
-                          QFile::encodeName(path).constData()),
-              0);
-}
 
 const QByteArray oneAdapter = "[adapter]\nserial = FT5PRAVX\ndescription = PRAVEX link\ntype = FT232R\n"
                               "tty = ttyUSB0\nua_size = 48\nua_text = \"\\x0bPRAVEX test\\x00\"\n";
@@ -50,8 +29,8 @@ QString tool() {
 
 TEST(AdaptersTool, ListsTheSimulatedAdapters) {
     ASSERT_FALSE(tool().isEmpty());
-    const QString config = scratch() + QStringLiteral("/adapters.conf");
-    writeAtomically(config, oneAdapter + "[adapter]\nserial = FT6NOPRT\ntype = 6\n");
+    const QString config = simtest::ScratchDir(QStringLiteral("tool")) + QStringLiteral("/adapters.conf");
+    simtest::WriteFileAtomically(config, oneAdapter + "[adapter]\nserial = FT6NOPRT\ntype = 6\n");
     QProcess p;
     p.setProcessEnvironment(toolEnvironment(config));
     p.start(tool(), {});
@@ -71,7 +50,7 @@ TEST(AdaptersTool, ListsTheSimulatedAdapters) {
 TEST(AdaptersTool, NativeBackendWithoutAdaptersIsAnEmptyListNotAnError) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("PRAVEX_D2XX_LIBRARY"));
-    env.insert(QStringLiteral("PRAVEX_SYSFS_ROOT"), scratch());
+    env.insert(QStringLiteral("PRAVEX_SYSFS_ROOT"), simtest::ScratchDir(QStringLiteral("tool")));
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(tool(), {});
@@ -95,8 +74,8 @@ TEST(AdaptersTool, AMissingLibraryIsReported) {
 }
 
 TEST(AdaptersTool, WatchPrintsAReportWhenAnAdapterIsPlugged) {
-    const QString config = scratch() + QStringLiteral("/adapters.conf");
-    writeAtomically(config, oneAdapter);
+    const QString config = simtest::ScratchDir(QStringLiteral("tool")) + QStringLiteral("/adapters.conf");
+    simtest::WriteFileAtomically(config, oneAdapter);
     QProcess p;
     p.setProcessEnvironment(toolEnvironment(config));
     p.start(tool(), {QStringLiteral("--watch"), QStringLiteral("--reports"), QStringLiteral("2")});
@@ -111,7 +90,7 @@ TEST(AdaptersTool, WatchPrintsAReportWhenAnAdapterIsPlugged) {
         return out.contains(text);
     };
     ASSERT_TRUE(waitForText("report: InOut=0 count=1 active=FT5PRAVX newport=-")) << out.toStdString();
-    writeAtomically(config, oneAdapter + "[adapter]\nserial = FT7NEW\ntty = ttyUSB2\n");
+    simtest::WriteFileAtomically(config, oneAdapter + "[adapter]\nserial = FT7NEW\ntty = ttyUSB2\n");
     EXPECT_TRUE(waitForText("report: InOut=1 count=2 active=FT5PRAVX")) << out.toStdString();
     EXPECT_TRUE(out.toLower().contains("newport=ttyusb2")) << out.toStdString();
     ASSERT_TRUE(p.waitForFinished(60000));
