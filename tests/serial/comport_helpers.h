@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <gtest/gtest.h>
 #include <ostream>
 #include <poll.h>
 #include <pty.h>
@@ -151,8 +152,32 @@ public:
     bool WaitFor(const QString& e, int timeoutMs = 10000) const {
         return WaitUntil([&] { return Has(e); }, timeoutMs);
     }
+    // The events of one kind, e.g. "Err:", with their prefix.
+    QStringList Of(const QString& prefix) const {
+        QStringList out;
+        for (const QString& e : Events)
+            if (e.startsWith(prefix))
+                out.append(e);
+        return out;
+    }
     QStringList Events;
 };
+
+// Active and Connected on the device's port, waiting until the line is open.
+inline void OpenPort(TTevComPort& port, const TPtyDevice& dev, const TEventLog& log) {
+    ASSERT_TRUE(dev.Ok());
+    port.SetComPort(dev.Path());
+    port.SetActive(true);
+    port.SetConnected(true);
+    ASSERT_TRUE(log.WaitFor(QStringLiteral("Connected")));
+}
+
+// Neither connected nor active, waiting until the worker has ended.
+inline void ClosePort(TTevComPort& port) {
+    port.SetConnected(false);
+    port.SetActive(false);
+    ASSERT_TRUE(WaitUntil([&] { return port.ComThread() == nullptr; }));
+}
 
 inline int CountDirEntries(const char* path) {
     int n = 0;

@@ -70,25 +70,9 @@ struct FaultySession {
         port.SetActive(false);
         WaitUntil([&] { return port.ComThread() == nullptr; });
     }
-    void Open() {
-        ASSERT_TRUE(dev.Ok());
-        port.SetComPort(dev.Path());
-        port.SetActive(true);
-        port.SetConnected(true);
-        ASSERT_TRUE(log.WaitFor(QStringLiteral("Connected")));
-    }
-    void Close() {
-        port.SetConnected(false);
-        port.SetActive(false);
-        ASSERT_TRUE(WaitUntil([&] { return port.ComThread() == nullptr; }));
-    }
-    QStringList Errors() const {
-        QStringList out;
-        for (const QString& e : log.Events)
-            if (e.startsWith(QLatin1String("Err:")))
-                out.append(e);
-        return out;
-    }
+    void Open() { OpenPort(port, dev, log); }
+    void Close() { ClosePort(port); }
+    QStringList Errors() const { return log.Of(QStringLiteral("Err:")); }
 };
 
 const QString EioText = QString::fromLocal8Bit(strerror(EIO));

@@ -17,23 +17,14 @@ struct Session {
 
     // Active and Connected, waiting until the line is open.
     void Open() {
-        ASSERT_TRUE(dev.Ok());
-        port.SetComPort(dev.Path());
-        port.SetActive(true);
-        port.SetConnected(true);
-        ASSERT_TRUE(log.WaitFor(QStringLiteral("Connected")));
+        ASSERT_NO_FATAL_FAILURE(OpenPort(port, dev, log));
         dev.DropSlave();
     }
-    void Close() {
-        port.SetConnected(false);
-        port.SetActive(false);
-        ASSERT_TRUE(WaitUntil([&] { return port.ComThread() == nullptr; }));
-    }
+    void Close() { ClosePort(port); }
     QStringList Lines() const {
         QStringList out;
-        for (const QString& e : log.Events)
-            if (e.startsWith(QLatin1String("Rx:")))
-                out.append(e.mid(3));
+        for (const QString& e : log.Of(QStringLiteral("Rx:")))
+            out.append(e.mid(3));
         return out;
     }
 };
