@@ -157,14 +157,7 @@ FT_STATUS sysfsPortName(FT_HANDLE handle, char* name, FT_DWORD size) {
             return FT_INVALID_HANDLE;
         serial = it->second;
     }
-    const QString tty = FtdiSysfsTtyForSerial(QString::fromLatin1(serial.c_str()));
-    if (tty.isEmpty())
-        return FT_OTHER_ERROR;
-    const QByteArray bytes = tty.toLatin1();
-    const std::size_t n = std::min<std::size_t>(std::size_t(bytes.size()), size - 1);
-    std::memcpy(name, bytes.constData(), n);
-    name[n] = 0;
-    return FT_OK;
+    return D2xxSysfsPortName(QString::fromLatin1(serial.c_str()), name, size);
 }
 
 void setCurrent(const D2xxFunctions* table, D2xxBackendKind kind, const QString& name) {
@@ -304,6 +297,17 @@ QString D2xxBackendError() {
     D2xxApi();
     std::lock_guard lock(stateMutex);
     return lastError;
+}
+
+FT_STATUS D2xxSysfsPortName(const QString& serial, char* name, FT_DWORD size) {
+    const QString tty = FtdiSysfsTtyForSerial(serial);
+    if (tty.isEmpty())
+        return FT_OTHER_ERROR;
+    const QByteArray bytes = tty.toLatin1();
+    const std::size_t n = std::min<std::size_t>(std::size_t(bytes.size()), size - 1);
+    std::memcpy(name, bytes.constData(), n);
+    name[n] = 0;
+    return FT_OK;
 }
 
 void* D2xxLibrarySymbol(const char* name) {

@@ -47,6 +47,9 @@ D2xxBackendKind D2xxBackendKindInUse();
 QString D2xxBackendName();
 // Why the last choice fell back to "none" (empty when it did not).
 QString D2xxBackendError();
+// The port-name answer from sysfs for the adapter with this serial number: its tty copied into name (size >
+// 0), or FT_OTHER_ERROR when no serial driver is bound to it.
+FT_STATUS D2xxSysfsPortName(const QString& serial, char* name, FT_DWORD size);
 // A further symbol of the loaded library (the simulator's test hooks), or null.
 void* D2xxLibrarySymbol(const char* name);
 

@@ -418,14 +418,7 @@ FT_STATUS nativePortName(FT_HANDLE handle, char* name, FT_DWORD size) {
     if (!a)
         return FT_INVALID_HANDLE;
     // Asked again: the tty may have been bound after the open.
-    QString tty = FtdiSysfsTtyForSerial(a->channel.serial);
-    if (tty.isEmpty())
-        return FT_OTHER_ERROR;
-    const QByteArray bytes = tty.toLatin1();
-    const std::size_t n = std::min<std::size_t>(std::size_t(bytes.size()), size - 1);
-    std::memcpy(name, bytes.constData(), n);
-    name[n] = 0;
-    return FT_OK;
+    return D2xxSysfsPortName(a->channel.serial, name, size);
 }
 
 FT_STATUS nativeComNumber(FT_HANDLE handle, FT_LONG* number) {
