@@ -411,7 +411,7 @@ bool TTevFT232a::OpenActiveForUserArea() {
     return true;
 }
 
-QString TTevFT232a::ReadFTUserData() {
+QString TTevFT232a::ReadActiveUserArea(QString (*decode)()) {
     if (blank(FActiveSerial))
         return {};
     TLineOp op(*this);
@@ -421,24 +421,17 @@ QString TTevFT232a::ReadFTUserData() {
     D2xxGetBitMode(FCBusBitIO);
     D2xxGetUserAreaSize();
     D2xxReadUserArea();
-    const QString text = plainUserText();
+    const QString text = decode();
     D2xxClose();
     return text;
 }
 
+QString TTevFT232a::ReadFTUserData() {
+    return ReadActiveUserArea(plainUserText);
+}
+
 QString TTevFT232a::ReadFTUserDataWLEN() {
-    if (blank(FActiveSerial))
-        return {};
-    TLineOp op(*this);
-    if (!op)
-        return {};
-    OpenActiveForUserArea();
-    D2xxGetBitMode(FCBusBitIO);
-    D2xxGetUserAreaSize();
-    D2xxReadUserArea();
-    const QString text = prefixedUserText();
-    D2xxClose();
-    return text;
+    return ReadActiveUserArea(prefixedUserText);
 }
 
 QString TTevFT232a::GetFFTUserData() {

@@ -131,6 +131,8 @@ private:
     void EnableTimer();
     int FindActive() const;
     bool OpenActiveForUserArea();
+    // Opens the active adapter, reads its user area, decodes it and closes again.
+    QString ReadActiveUserArea(QString (*decode)());
 
     bool FActive = false;
     TTevFT232aCheckThread* FTevFT232aCheckThread = nullptr;
