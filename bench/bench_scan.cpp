@@ -1,5 +1,6 @@
 // The adapter watcher's costs against the D2XX simulator: one scan pass over 21 adapters, the hand-over of
 // the records to the GUI thread, and how closely a reset-pulse train keeps its 40 ms phases.
+#include "BenchCommon.h"
 #include "D2XXUnit.h"
 #include "D2xxBackend.h"
 #include "TevFT232a.h"
@@ -13,15 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <vector>
-
-namespace {
-
-void figure(const char* name, double value, const char* unit) {
-    std::printf("%s %.6g %s\n", name, value, unit);
-    std::fflush(stdout);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -59,7 +51,7 @@ int main(int argc, char** argv) {
         if (clearJournal)
             clearJournal();
     }
-    figure("scan_pass_21_adapters", double(t.nsecsElapsed()) / passes / 1e6, "ms");
+    Figure("scan_pass_21_adapters", double(t.nsecsElapsed()) / passes / 1e6, "ms");
 
     TFTOrvakDefListFlags target{};
     t.restart();
@@ -67,7 +59,7 @@ int main(int argc, char** argv) {
         target = records;
         records[std::size_t(i % 21)].Active = i & 1;
     }
-    figure("records_handover", double(t.nsecsElapsed()) / 10000 / 1e3, "us");
+    Figure("records_handover", double(t.nsecsElapsed()) / 10000 / 1e3, "us");
 
     // Pulse train: the spacing of the 22 writes as the journal's monotonic clock saw them.
     TTevFT232a watcher;
@@ -91,8 +83,8 @@ int main(int argc, char** argv) {
         sum += phase;
         worst = std::max(worst, std::fabs(phase - 40.0));
     }
-    figure("pulse_phase_mean", sum / double(writes.size() - 1), "ms");
-    figure("pulse_phase_worst_deviation", worst, "ms");
+    Figure("pulse_phase_mean", sum / double(writes.size() - 1), "ms");
+    Figure("pulse_phase_worst_deviation", worst, "ms");
     return 0;
 #endif
 }

@@ -1,6 +1,7 @@
 // Serial component benchmark over pseudo-terminals with pravex-devsim as the device: lines per second
 // through OnRxString against a bare termios reader and a pyserial loop, hand-over latency, and the CPU
 // an idle component costs. Prints "name value unit" lines.
+#include "BenchCommon.h"
 #include "serial/TevComPort.h"
 
 #include <QApplication>
@@ -39,17 +40,6 @@ const char* DevsimPath() {
     return std::getenv("PRAVEX_BIN_PRAVEX_DEVSIM");
 }
 #endif
-
-void Figure(const char* name, double value, const char* unit) {
-    std::printf("%s %.6g %s\n", name, value, unit);
-    std::fflush(stdout);
-}
-
-void RunEvents(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // A numbered status-line script: the numbers tell lines lost in transit from lines the port's opening
 // purge discarded before the reader was there.

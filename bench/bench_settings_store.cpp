@@ -1,5 +1,6 @@
 // Cost of the shared helpers as programs call them: one settings write, one read (each its own
 // connection and transaction) and one coloured log line appended to a full log view.
+#include "BenchCommon.h"
 #include "common/TevTools.h"
 
 #include <QApplication>
@@ -7,15 +8,6 @@
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <cstdio>
-
-namespace {
-
-void figure(const char* name, double value, const char* unit) {
-    std::printf("%s %.6g %s\n", name, value, unit);
-    std::fflush(stdout);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -28,14 +20,14 @@ int main(int argc, char** argv) {
     clock.start();
     for (int i = 0; i < Writes; ++i)
         RegWriteInteger(QStringLiteral("v%1").arg(i % 100), i, key);
-    figure("settings_write", double(clock.nsecsElapsed()) / Writes / 1000.0, "us/value");
+    Figure("settings_write", double(clock.nsecsElapsed()) / Writes / 1000.0, "us/value");
 
     constexpr int Reads = 5000;
     long long sum = 0;
     clock.restart();
     for (int i = 0; i < Reads; ++i)
         sum += RegReadInteger(QStringLiteral("v%1").arg(i % 100), 0, key);
-    figure("settings_read", double(clock.nsecsElapsed()) / Reads / 1000.0, "us/value");
+    Figure("settings_read", double(clock.nsecsElapsed()) / Reads / 1000.0, "us/value");
 
     QTextEdit view;
     view.resize(300, 400);
@@ -47,6 +39,6 @@ int main(int argc, char** argv) {
     clock.restart();
     for (int i = 0; i < Lines; ++i)
         AddColoredLine(&view, line, 0, 0x008000, 0, QStringLiteral("Consolas"), 8);
-    figure("log_line_full_view", double(clock.nsecsElapsed()) / Lines / 1000.0, "us/line");
+    Figure("log_line_full_view", double(clock.nsecsElapsed()) / Lines / 1000.0, "us/line");
     return sum < 0 ? 1 : 0;
 }
