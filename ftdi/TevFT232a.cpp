@@ -172,18 +172,30 @@ void TTevFT232a::EnableTimer() {
 void TTevFT232a::DeviceChangeNotify(std::uint32_t wParam, const QString& portName) {
     std::lock_guard lock(gWatchersMutex);
     for (TTevFT232a* w : gWatchers) {
-        // Queued to the watcher's thread; Qt drops the call if the watcher is destroyed first.
-        QMetaObject::invokeMethod(
-            w,
-            [w, wParam, portName] {
-                if (wParam == DBT_DEVICEARRIVAL) {
-                    const auto buf = portBroadcast(portName);
-                    w->WMDeviceChange(wParam, buf.data());
-                } else {
-                    w->WMDeviceChange(wParam, nullptr);
-                }
-            },
-            Qt::QueuedConnection);
+        {
+            std::lock_guard handOver(w->FHandOverLock);
+            w->FDeviceChanges.emplace_back(wParam, portName);
+        }
+        // One wake-up per change, queued to the watcher's thread; Qt drops it if the watcher goes first.
+        QMetaObject::invokeMethod(w, "TakeDeviceChange", Qt::QueuedConnection);
+    }
+}
+
+void TTevFT232a::TakeDeviceChange() {
+    std::pair<std::uint32_t, QString> change;
+    {
+        std::lock_guard lock(FHandOverLock);
+        if (FDeviceChanges.empty())
+            return;
+        change = std::move(FDeviceChanges.front());
+        FDeviceChanges.pop_front();
+    }
+    const auto [wParam, portName] = change;
+    if (wParam == DBT_DEVICEARRIVAL) {
+        const auto buf = portBroadcast(portName);
+        WMDeviceChange(wParam, buf.data());
+    } else {
+        WMDeviceChange(wParam, nullptr);
     }
 }
 
@@ -253,11 +265,26 @@ void TTevFT232a::StartScan() {
     thread->bTDiscoverError = bDiscoverError;
     // Runs on the scan thread: only queues the end handler to the GUI thread.
     thread->SetOnTerminate([this, thread] {
-        QMetaObject::invokeMethod(
-            this, [this, thread] { ScanFinished(thread); }, Qt::QueuedConnection);
+        {
+            std::lock_guard lock(FHandOverLock);
+            FEndedScans.push_back(thread);
+        }
+        QMetaObject::invokeMethod(this, "TakeEndedScan", Qt::QueuedConnection);
     });
     FTevFT232aCheckThread = thread;
     thread->Resume();
+}
+
+void TTevFT232a::TakeEndedScan() {
+    TTevFT232aCheckThread* thread = nullptr;
+    {
+        std::lock_guard lock(FHandOverLock);
+        if (FEndedScans.empty())
+            return;
+        thread = FEndedScans.front();
+        FEndedScans.pop_front();
+    }
+    ScanFinished(thread);
 }
 
 void TTevFT232a::ScanFinished(TTevFT232aCheckThread* thread) {

@@ -10,8 +10,11 @@
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 class QTimer;
 class TDeviceChangeMonitor;
@@ -128,6 +131,14 @@ private:
     void ConnectTimerTick();
     void StartScan();
     void ScanFinished(TTevFT232aCheckThread* thread);
+    // What other threads hand to the watcher goes through FHandOverLock; the queued call that follows
+    // each entry only wakes the watcher to take it. Qt's event queue orders the two as well, but its lock
+    // is invisible to the thread sanitizer, and ours is not.
+    Q_INVOKABLE void TakeDeviceChange();
+    Q_INVOKABLE void TakeEndedScan();
+    std::mutex FHandOverLock;
+    std::deque<std::pair<std::uint32_t, QString>> FDeviceChanges;
+    std::deque<TTevFT232aCheckThread*> FEndedScans;
     void EnableTimer();
     int FindActive() const;
     bool OpenActiveForUserArea();

@@ -31,11 +31,9 @@ TTevComPort::~TTevComPort() {
     // A worker still running must end on its own: it is told to stop and cut off from this object, and
     // a hand-over it waits for is released unrun.
     AbandonWorker();
-    {
-        std::lock_guard<std::mutex> lock(FShared->OwnerLock);
-        FShared->Owner = nullptr;
-    }
-    QCoreApplication::removePostedEvents(this, HandOverEventType());
+    std::lock_guard<std::mutex> lock(FShared->OwnerLock);
+    FShared->Owner = nullptr;
+    DropHandOvers(*FShared);
 }
 
 void TTevComPort::Loaded() {
@@ -90,8 +88,8 @@ void TTevComPort::AbandonWorker() {
     {
         std::lock_guard<std::mutex> lock(FShared->OwnerLock);
         FComThread->Abandon();
+        DropHandOvers(*FShared);
     }
-    QCoreApplication::removePostedEvents(this, HandOverEventType());
     FComThread.reset();
 }
 
@@ -253,10 +251,8 @@ void TTevComPort::DoATTimeOut() {
         OnATTimeOut(this);
 }
 
-bool TTevComPort::event(QEvent* e) {
-    if (RunHandOverEvent(*this, e))
-        return true;
-    return QObject::event(e);
+void TTevComPort::TakeHandOver() {
+    RunHandOver(*FShared, *this);
 }
 
 bool TTevComPort::eventFilter(QObject* watched, QEvent* e) {

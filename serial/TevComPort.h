@@ -146,7 +146,6 @@ public:
     int TxProgress() const { return FShared->FTxProgress.load(); }
 
 protected:
-    bool event(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
@@ -154,6 +153,8 @@ private:
     void CheckTimerTick();
     void ConTimeOutTick();
     void ComThreadTerminated(TTevComThread* thread);
+    // The worker's wake-up: runs its oldest waiting hand-over.
+    Q_INVOKABLE void TakeHandOver();
     void OwnerCloseQuery(QCloseEvent* e);
     void StopAndWait(int steps);
     // Leaves the worker to end on its own without ever reaching this component again.

@@ -6,45 +6,21 @@
 #include "ThreadDelay.h"
 
 #include <QCoreApplication>
-#include <QEvent>
 #include <QStringList>
 #include <semaphore>
 #include <stdexcept>
 #include <thread>
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-// The event travels through Qt's posted-event queue, whose lock ThreadSanitizer does not see (Qt is not
-// instrumented): tell it that posting happens before delivery.
-#define PRAVEX_HANDOVER_POSTED(ev) __tsan_release(ev)
-#define PRAVEX_HANDOVER_DELIVERED(ev) __tsan_acquire(ev)
-#else
-#define PRAVEX_HANDOVER_POSTED(ev) (void)(ev)
-#define PRAVEX_HANDOVER_DELIVERED(ev) (void)(ev)
-#endif
-
-namespace {
-
-std::atomic<bool> gApplicationTerminated{false};
-
+// One call the worker hands to the GUI thread; Done is released once it ran, or when it is dropped unrun.
 struct THandOverCall {
     std::function<void(TTevComPort&)> Fn;
     std::exception_ptr Error;
     std::binary_semaphore Done{0};
 };
 
-// The event is destroyed after it ran, or unrun when the component goes away with it still queued;
-// either way the worker waiting on it is released.
-class THandOverEvent : public QEvent {
-public:
-    explicit THandOverEvent(std::shared_ptr<THandOverCall> call)
-        : QEvent(QEvent::Type(HandOverEventType())), Call(std::move(call)) {}
-    ~THandOverEvent() override {
-        if (Call)
-            Call->Done.release();
-    }
-    std::shared_ptr<THandOverCall> Call;
-};
+namespace {
+
+std::atomic<bool> gApplicationTerminated{false};
 
 const QString CR = QStringLiteral("\r");
 
@@ -58,23 +34,29 @@ void SetApplicationTerminated(bool value) {
     gApplicationTerminated.store(value);
 }
 
-int HandOverEventType() {
-    static const int type = QEvent::registerEventType();
-    return type;
-}
-
-bool RunHandOverEvent(TTevComPort& port, QEvent* e) {
-    PRAVEX_HANDOVER_DELIVERED(e);
-    if (e->type() != HandOverEventType())
-        return false;
-    auto* ev = static_cast<THandOverEvent*>(e);
+void RunHandOver(TComShared& shared, TTevComPort& port) {
+    std::shared_ptr<THandOverCall> call;
+    {
+        std::lock_guard<std::mutex> lock(shared.OwnerLock);
+        // Empty when the worker was cut off after posting.
+        if (shared.HandOvers.empty())
+            return;
+        call = std::move(shared.HandOvers.front());
+        shared.HandOvers.pop_front();
+    }
     try {
-        ev->Call->Fn(port);
+        call->Fn(port);
     } catch (...) {
         // Never into the event loop: the worker raises it again.
-        ev->Call->Error = std::current_exception();
+        call->Error = std::current_exception();
     }
-    return true;
+    call->Done.release();
+}
+
+void DropHandOvers(TComShared& shared) {
+    for (const auto& call : shared.HandOvers)
+        call->Done.release();
+    shared.HandOvers.clear();
 }
 
 std::shared_ptr<TTevComThread> TTevComThread::Create(TTevComPort* Parent, std::shared_ptr<TComShared> shared,
@@ -125,9 +107,7 @@ void TTevComThread::HandOver(const std::function<void(TTevComPort&)>& fn) {
         std::lock_guard<std::mutex> lock(FTParent->OwnerLock);
         if (FTParent->Owner == nullptr || FTAbandoned.load())
             return;
-        auto* ev = new THandOverEvent(call);
-        PRAVEX_HANDOVER_POSTED(ev);
-        QCoreApplication::postEvent(FTParent->Owner, ev);
+        PostHandOver(call);
     }
     call->Done.acquire();
     if (call->Error)
@@ -141,9 +121,13 @@ void TTevComThread::PostTerminated() {
     auto call = std::make_shared<THandOverCall>();
     TTevComThread* self = this;
     call->Fn = [self](TTevComPort& p) { p.ComThreadTerminated(self); };
-    auto* ev = new THandOverEvent(call);
-    PRAVEX_HANDOVER_POSTED(ev);
-    QCoreApplication::postEvent(FTParent->Owner, ev);
+    PostHandOver(call);
+}
+
+void TTevComThread::PostHandOver(std::shared_ptr<THandOverCall> call) {
+    FTParent->HandOvers.push_back(std::move(call));
+    // The component lives while we hold its lock; once it is gone Qt drops the queued call.
+    QMetaObject::invokeMethod(FTParent->Owner, "TakeHandOver", Qt::QueuedConnection);
 }
 
 void TTevComThread::SetConnected(bool value) {

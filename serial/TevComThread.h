@@ -8,12 +8,14 @@
 
 #include <QString>
 #include <atomic>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 
 class TTevComPort;
+struct THandOverCall;
 
 enum TParityBits { prNone, prOdd, prEven, prMark, prSpace };
 enum TStopBits { sbOneStopBit, sbTwoStopBits };
@@ -57,16 +59,19 @@ struct TComShared {
     // The component while it lives; null once it is destroyed.
     std::mutex OwnerLock;
     TTevComPort* Owner = nullptr;
+    // Hand-overs waiting for the GUI thread, oldest first, under OwnerLock. The queued call that follows
+    // each one only wakes the component: this lock, unlike the one inside Qt's event queue, is visible to
+    // the thread sanitizer, so what a hand-over carries is seen to be published before it is used.
+    std::deque<std::shared_ptr<THandOverCall>> HandOvers;
 
 private:
     mutable std::mutex FTextLock;
 };
 
-// The hand-over's event, delivered to the component on the GUI thread: runs the worker's call there.
-// Returns false for any other event.
-class QEvent;
-bool RunHandOverEvent(TTevComPort& port, QEvent* e);
-int HandOverEventType();
+// On the GUI thread, for each wake-up: runs the component's oldest waiting hand-over.
+void RunHandOver(TComShared& shared, TTevComPort& port);
+// Releases every waiting hand-over unrun (the worker is being cut off). Called with OwnerLock held.
+void DropHandOvers(TComShared& shared);
 
 // Set once the application is shutting down (its event loop is about to quit).
 bool ApplicationTerminated();
@@ -127,6 +132,8 @@ private:
     // Runs fn on the GUI thread with the component and waits for it; an exception thrown there is thrown
     // again here. Does nothing once the component is gone or the worker was abandoned.
     void HandOver(const std::function<void(TTevComPort&)>& fn);
+    // Queues the call and wakes the component; OwnerLock held, Owner set.
+    void PostHandOver(std::shared_ptr<THandOverCall> call);
     void PostTerminated();
 
     std::shared_ptr<TComShared> FTParent;
