@@ -5,8 +5,10 @@
 #include "TevFT232a.h"
 #include "watcher_helpers.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
 #include <utility>
@@ -161,6 +163,27 @@ TEST_F(WatcherEntryTest, AnnouncementsFromOtherThreadsArriveOnTheGuiThread) {
     TTevFT232a::DeviceChangeNotify(DBT_DEVNODES_CHANGED);
     delete doomed;
     Pump(50);
+}
+
+TEST_F(WatcherEntryTest, AnAnnouncementNeedsNoOrderingBeyondItsOwnHandOver) {
+    // The announcing thread stays alive and the GUI thread takes the call straight from the posted-event
+    // queue, never reading the wake-up descriptor: the hand-over alone must order the announcement before
+    // its use, visibly so for the thread sanitizer.
+    TTevFT232a w;
+    std::atomic<bool> posted{false};
+    std::atomic<bool> taken{false};
+    std::thread t([&] {
+        TTevFT232a::DeviceChangeNotify(DBT_DEVICEARRIVAL, QStringLiteral("ttyUSB8"));
+        posted.store(true, std::memory_order_relaxed);
+        while (!taken.load(std::memory_order_relaxed))
+            std::this_thread::yield();
+    });
+    while (!posted.load(std::memory_order_relaxed))
+        std::this_thread::yield();
+    QCoreApplication::sendPostedEvents(&w);
+    taken.store(true, std::memory_order_relaxed);
+    t.join();
+    EXPECT_EQ(w.NewPort(), QStringLiteral("ttyUSB8"));
 }
 
 } // namespace

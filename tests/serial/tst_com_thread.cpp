@@ -332,3 +332,36 @@ TEST(ComLifecycle, RepeatedSessionsLeaveNoThreadDescriptorOrMemory) {
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; })) << ThreadCount();
     EXPECT_EQ(FdCount(), fdsBefore);
 }
+
+TEST(ComHandOver, LinesNeedNoOrderingBeyondTheirOwnHandOver) {
+    // The GUI thread takes the worker's calls straight from the posted-event queue, never reading the
+    // wake-up descriptor: the hand-over alone must order what the worker prepared before its use, visibly
+    // so for the thread sanitizer. A flood makes the worker reuse memory the GUI thread has just freed.
+    TPtyDevice dev;
+    ASSERT_TRUE(dev.Ok());
+    TTevComPort port;
+    bool connected = false;
+    QStringList lines;
+    port.OnConnected = [&](QObject*) { connected = true; };
+    port.OnRxString = [&](QObject*, const QString& line) { lines.append(line); };
+    const auto deliverUntil = [&](const std::function<bool()>& cond) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!cond() && clock.elapsed() < 20000) {
+            QCoreApplication::sendPostedEvents(&port);
+            QThread::usleep(200);
+        }
+        return cond();
+    };
+    port.SetComPort(dev.Path());
+    port.SetActive(true);
+    port.SetConnected(true);
+    ASSERT_TRUE(deliverUntil([&] { return connected; }));
+    constexpr int Lines = 300;
+    for (int i = 0; i < Lines; ++i)
+        dev.Write("line " + std::to_string(i) + "\r");
+    ASSERT_TRUE(deliverUntil([&] { return lines.size() >= Lines; })) << lines.size();
+    EXPECT_EQ(lines.first(), QStringLiteral("line 0"));
+    EXPECT_EQ(lines.last(), QStringLiteral("line 299"));
+    ClosePort(port);
+}

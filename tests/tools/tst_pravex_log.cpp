@@ -1,7 +1,7 @@
 // pravex-log on a named port: its CSV file (new, continued, replaced, refused, damaged by a crash), its
 // command line, and whole sessions against a pty playing the device: the log text and CSV byte for byte,
 // --count, --duration, SIGTERM, and the failures that must end with a clear message and no file.
-// labels: sim
+// labels: sim threaded
 #include "CsvLog.h"
 #include "LogSession.h"
 #include "TestPty.h"

@@ -1,7 +1,7 @@
 // pravex-log with pravex-devsim as the device and the simulated FTDI driver as the adapters: the port found
 // by auto-detection, one log carried across an unplug and re-plug of the same adapter (and not onto
 // another one), and a session killed outright leaving only whole rows, which --append then continues.
-// labels: sim
+// labels: sim threaded
 #include "LogSession.h"
 #include "chipwatch/ChipSettings.h"
 #include "tst_pravex_log_support.h"
