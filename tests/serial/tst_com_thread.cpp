@@ -1,5 +1,6 @@
 // The worker's send step, modem lines and end under a faulty system-call table; the owner window's close
-// hook, a worker that hangs in a hand-over, and repeated sessions that must leave nothing behind.
+// hook, a worker that hangs in a hand-over, hand-overs ordered by nothing but themselves, and repeated
+// sessions that must leave nothing behind.
 // labels: threaded sim
 #include "comport_helpers.h"
 #include "serial/SerialSysCalls.h"
