@@ -2,6 +2,7 @@
 // fast as the port takes them, the monitor shows them with the tools window open, and every CSV row is
 // checked for gaps. Also the chart's repaint and the CSV export at a million, memory per chart point and
 // the program's start-up time.
+#include "BenchCommon.h"
 #include "TevChart.h"
 #include "Unit1.h"
 #include "common/TevTools.h"
@@ -15,23 +16,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 
 namespace {
-
-void figure(const char* name, double value, const char* unit) {
-    std::printf("%s %.6g %s\n", name, value, unit);
-    std::fflush(stdout);
-}
-
-// Runs the event loop as the program does (sleeping while idle), for the given time.
-void pump(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 // Counts the CSV rows as the readout adds them, and the numbers they carry.
 struct RowCounter : ReadoutCsv {
@@ -101,7 +89,7 @@ void benchThroughput(const QString& devsim, long lines, bool linkOnly = false) {
             counter.rowAdded(QStringLiteral("0;3.1%1").arg(index++, 6, 10, QLatin1Char('0')));
         };
     }
-    pump(300);
+    RunEvents(300);
     counter.clock.start();
     form1.Button1Click();
 
@@ -110,7 +98,7 @@ void benchThroughput(const QString& devsim, long lines, bool linkOnly = false) {
     QElapsedTimer idle;
     idle.start();
     while (idle.elapsed() < 4000) {
-        pump(100);
+        RunEvents(100);
         if (counter.rows != seen) {
             seen = counter.rows;
             idle.restart();
@@ -120,7 +108,7 @@ void benchThroughput(const QString& devsim, long lines, bool linkOnly = false) {
     }
     if (form1.TevComPort3->Connected())
         form1.Button1Click();
-    pump(500);
+    RunEvents(500);
     const double seconds = (counter.lastNs - counter.firstNs) / 1e9;
     // Lines the device sent before the port was opened are not the monitor's to lose: count from the
     // first one received to the last one sent.
@@ -131,8 +119,8 @@ void benchThroughput(const QString& devsim, long lines, bool linkOnly = false) {
         form1.close();
         return;
     }
-    figure("readout_lines_per_s", seconds > 0 ? (counter.rows - 1) / seconds : 0, "lines/s");
-    figure("readout_lines_lost", double(expected - counter.rows), "lines");
+    Figure("readout_lines_per_s", seconds > 0 ? (counter.rows - 1) / seconds : 0, "lines/s");
+    Figure("readout_lines_lost", double(expected - counter.rows), "lines");
     std::fprintf(stderr,
                  "bench_readout: %ld rows (first index %ld, gaps %ld), chart %d points, csv %lld rows\n",
                  counter.rows, counter.firstIndex, counter.gaps, tools.Chart1->Count(),
@@ -151,7 +139,7 @@ void benchHandler(long lines) {
     form1.SetToolsWindow(&tools);
     form1.show();
     form1.BitBtn1Click();
-    pump(200);
+    RunEvents(200);
     form1.Readout().start();
     QElapsedTimer t;
     t.start();
@@ -161,7 +149,7 @@ void benchHandler(long lines) {
         if (i % 64 == 0)
             QCoreApplication::processEvents();
     }
-    figure("readout_handler_lines_per_s", lines / (t.nsecsElapsed() / 1e9), "lines/s");
+    Figure("readout_handler_lines_per_s", lines / (t.nsecsElapsed() / 1e9), "lines/s");
     form1.close();
 }
 
@@ -171,7 +159,7 @@ void benchChart() {
     const int n = 1000000;
     for (int i = 0; i < n; ++i)
         chart.AddXY(2.0 * (i + 1), 3.3 + 0.5 * double((i * 7919LL) % 1000) / 1000.0);
-    figure("chart_bytes_per_point", double(chart.SeriesBytes()) / n, "bytes");
+    Figure("chart_bytes_per_point", double(chart.SeriesBytes()) / n, "bytes");
     QImage image(chart.size(), QImage::Format_RGB32);
     chart.render(&image); // warm-up
     const int rounds = 20;
@@ -179,7 +167,7 @@ void benchChart() {
     t.start();
     for (int r = 0; r < rounds; ++r)
         chart.render(&image);
-    figure("chart_repaint_ms_1m", t.nsecsElapsed() / 1e6 / rounds, "ms");
+    Figure("chart_repaint_ms_1m", t.nsecsElapsed() / 1e6 / rounds, "ms");
 }
 
 void benchCsv() {
@@ -193,7 +181,7 @@ void benchCsv() {
     QElapsedTimer t;
     t.start();
     const QString error = TfrmDodatki::WriteFileReplacing(path, TfrmDodatki::CsvBytes(rows));
-    figure("csv_export_ms_1m", t.nsecsElapsed() / 1e6, "ms");
+    Figure("csv_export_ms_1m", t.nsecsElapsed() / 1e6, "ms");
     if (!error.isEmpty())
         std::fprintf(stderr, "bench_readout: %s\n", qPrintable(error));
 }
@@ -223,7 +211,7 @@ void benchStartup(const QString& pravex) {
             p.waitForFinished(5000);
         }
     }
-    figure("startup_ms", best, "ms");
+    Figure("startup_ms", best, "ms");
 }
 
 } // namespace

@@ -1,48 +1,14 @@
-// Event-loop waits, scratch files and the two simulators for the window tests.
+// Scratch files, settings clean-up, the adapter file and pravex-devsim for the window tests.
 #include "app_helpers.h"
 
 #include "common/SettingsStore.h"
-#include "ftdi/D2xxBackend.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLibrary>
-#include <QThread>
-#include <QUuid>
 
 namespace apptest {
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return condition();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-void Pump(int ms) {
-    QDeadlineTimer deadline(ms);
-    while (!deadline.hasExpired()) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-}
-
-QString ScratchDir(const QString& name) {
-    QString base = qEnvironmentVariable("PRAVEX_TEST_TMP");
-    if (base.isEmpty())
-        base = QDir::tempPath() + QStringLiteral("/pravex-app-tests");
-    const QString dir = base + QLatin1Char('/') + name + QLatin1Char('-') +
-                        QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QDir().mkpath(dir);
-    return dir;
-}
 
 QByteArray ReadFile(const QString& path) {
     QFile f(path);
@@ -61,33 +27,7 @@ void ClearSettings() {
     store.deleteKey(QStringLiteral("Software\\") + exe);
 }
 
-bool Sim::Start(const QString& config) {
-    const QString lib = qEnvironmentVariable("PRAVEX_BIN_PRAVEX_D2XX_SIM");
-    if (lib.isEmpty() || !QFileInfo::exists(lib))
-        return false;
-    FPath = ScratchDir(QStringLiteral("sim")) + QStringLiteral("/adapters.conf");
-    if (!WriteFile(FPath, config.toUtf8()))
-        return false;
-    qputenv("PRAVEX_D2XX_SIM_CONFIG", QFile::encodeName(FPath));
-    qputenv("PRAVEX_D2XX_LIBRARY", QFile::encodeName(lib));
-    D2xxSelectBackend();
-    if (D2xxBackendKindInUse() != D2xxBackendKind::Library)
-        return false;
-    // The library may still be loaded from an earlier test: have it read this test's file now.
-    using Reload = int (*)();
-    if (auto reload = reinterpret_cast<Reload>(D2xxLibrarySymbol("PravexSim_Reload")))
-        reload();
-    return true;
-}
-
-void Sim::Change(const QString& config) {
-    WriteFile(FPath, config.toUtf8());
-    using Reload = int (*)();
-    if (auto reload = reinterpret_cast<Reload>(D2xxLibrarySymbol("PravexSim_Reload")))
-        reload();
-}
-
-QString Sim::OneAdapter(const QString& tty, const QString& serial) {
+QString OneAdapter(const QString& tty, const QString& serial) {
     return QStringLiteral("[adapter]\nserial = %1\ndescription = \"PRAVEX link\"\ntype = 5\ntty = %2\n")
         .arg(serial, tty);
 }

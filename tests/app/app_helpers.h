@@ -2,33 +2,29 @@
 // adapter driver and pravex-devsim as the device on a pty.
 #pragma once
 
+#include "SimD2xx.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <functional>
 #include <memory>
 
 namespace apptest {
 
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 20000);
-void Pump(int ms);
-QString ScratchDir(const QString& name);
+// The event-loop waits, scratch folders and the simulator's start and change are simtest's.
+using simtest::ChangeSimulator;
+using simtest::Pump;
+using simtest::ScratchDir;
+using simtest::StartSimulator;
+using simtest::WaitFor;
+
 QByteArray ReadFile(const QString& path);
 bool WriteFile(const QString& path, const QByteArray& bytes);
 // Removes the program's settings and window positions left by an earlier run.
 void ClearSettings();
 
-// The simulated D2XX driver with the adapters of an adapter file (empty text: no adapter plugged).
-class Sim {
-public:
-    bool Start(const QString& config);
-    // Rewrites the adapter file; the simulator plugs and unplugs to match and announces it.
-    void Change(const QString& config);
-    static QString OneAdapter(const QString& tty, const QString& serial = QStringLiteral("PVX0001"));
-
-private:
-    QString FPath;
-};
+// An adapter file for the simulator with one adapter whose port is tty (empty text: no adapter plugged).
+QString OneAdapter(const QString& tty, const QString& serial = QStringLiteral("PVX0001"));
 
 // pravex-devsim on a fresh pty; Port() is what to open, e.g. "/dev/pts/4".
 class DevSim {

@@ -19,7 +19,6 @@ using namespace apptest;
 namespace {
 
 struct Session : ::testing::Test {
-    Sim sim;
     DevSim dev;
     std::unique_ptr<TForm1> form1;
     std::unique_ptr<TfrmDodatki> tools;
@@ -54,7 +53,7 @@ TEST_F(Session, DetectedAdapterStartReadingsStopAndUnplug) {
     if (!simulatorsReady())
         GTEST_SKIP() << "simulators not built";
     ASSERT_TRUE(dev.Start({QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--cr")}));
-    ASSERT_TRUE(sim.Start(Sim::OneAdapter(dev.TtyName())));
+    ASSERT_TRUE(StartSimulator(OneAdapter(dev.TtyName())));
     open();
     EXPECT_EQ(form1->Button1->text(), QStringLiteral("???"));
     EXPECT_FALSE(form1->Button1->isEnabled());
@@ -96,7 +95,7 @@ TEST_F(Session, DetectedAdapterStartReadingsStopAndUnplug) {
     EXPECT_TRUE(tools->Memo3->toPlainText().contains(QStringLiteral(" > PVEX")));
 
     // The adapter goes: "off Line", disabled while auto-detection is on.
-    sim.Change(QString());
+    ChangeSimulator(QString());
     ASSERT_TRUE(WaitFor([&] { return form1->Button1->text() == QStringLiteral("off Line"); }));
     EXPECT_FALSE(form1->Button1->isEnabled());
     // The readout keeps what it showed last.
@@ -107,7 +106,7 @@ TEST_F(Session, ManualModeUsesTheStoredPortOnceTheCheckBoxFollowsTheSetting) {
     if (!simulatorsReady())
         GTEST_SKIP() << "simulators not built";
     ASSERT_TRUE(dev.Start({QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--cr")}));
-    ASSERT_TRUE(sim.Start(QString()));
+    ASSERT_TRUE(StartSimulator(QString()));
     ASSERT_TRUE(RegWriteBool(QStringLiteral("ComPortAutoDetect"), false, PravexKey));
     ASSERT_TRUE(RegWriteString(QStringLiteral("naComPort"), dev.Port(), PravexKey));
     open();
@@ -150,7 +149,7 @@ TEST_F(Session, AdapterPluggedDuringASessionSaysStartWhileDataKeepComing) {
     ASSERT_TRUE(WriteFile(script, "LBAT: 3.25V ON\nLBAT: 3.24V ON\n"));
     ASSERT_TRUE(dev.Start({QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--cr"),
                            QStringLiteral("--script"), script, QStringLiteral("--loop")}));
-    ASSERT_TRUE(sim.Start(QString()));
+    ASSERT_TRUE(StartSimulator(QString()));
     ASSERT_TRUE(RegWriteBool(QStringLiteral("ComPortAutoDetect"), false, PravexKey));
     ASSERT_TRUE(RegWriteString(QStringLiteral("naComPort"), dev.Port(), PravexKey));
     open();
@@ -159,7 +158,7 @@ TEST_F(Session, AdapterPluggedDuringASessionSaysStartWhileDataKeepComing) {
     ASSERT_TRUE(WaitFor([&] { return dataRows() >= 2; }));
     EXPECT_TRUE(form1->tmrLowBat->isActive());
 
-    sim.Change(Sim::OneAdapter(QStringLiteral("ttyUSB9")));
+    ChangeSimulator(OneAdapter(QStringLiteral("ttyUSB9")));
     ASSERT_TRUE(WaitFor([&] { return form1->Button1->text() == QStringLiteral("START"); }));
     const int rows = dataRows();
     ASSERT_TRUE(WaitFor([&] { return dataRows() > rows + 2; })) << "data stopped after the report";
