@@ -5,7 +5,9 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -280,7 +282,16 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
         return false;
     }
     bool movedAside = false;
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    // Some busy states skip SQLite's busy handler (two programs making the store at the same moment, a
+    // journal being recovered): those are waited out here, up to the same time-out.
+    QElapsedTimer waited;
+    waited.start();
+    for (int attempt = 0;; ++attempt) {
+        if (attempt > 0) {
+            if (waited.elapsed() > BusyTimeoutMs)
+                return false;
+            ::usleep(useconds_t(std::min(attempt, 50)) * 1000);
+        }
         Connection c;
         int rc = openForWrite(m_path, c, &m_error);
         if (rc == SQLITE_OK) {
@@ -321,9 +332,8 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
         } else if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) {
             return false;
         }
-        // Busy beyond the time-out on a loaded machine: the whole transaction is tried again.
+        // Busy: the whole transaction is tried again.
     }
-    return false;
 }
 
 namespace {
