@@ -4,10 +4,9 @@
 
 #include "SimD2xx.h"
 
-#include <QProcess>
 #include <QString>
 #include <QStringList>
-#include <memory>
+#include <sys/types.h>
 
 namespace apptest {
 
@@ -26,9 +25,13 @@ void ClearSettings();
 // An adapter file for the simulator with one adapter whose port is tty (empty text: no adapter plugged).
 QString OneAdapter(const QString& tty, const QString& serial = QStringLiteral("PVX0001"));
 
-// pravex-devsim on a fresh pty; Port() is what to open, e.g. "/dev/pts/4".
+// pravex-devsim on a fresh pty; Port() is what to open, e.g. "/dev/pts/4". Started with a plain fork and
+// exec rather than QProcess, whose process start hides this thread's later locks from ThreadSanitizer.
 class DevSim {
 public:
+    DevSim() = default;
+    DevSim(const DevSim&) = delete;
+    DevSim& operator=(const DevSim&) = delete;
     ~DevSim();
     bool Start(const QStringList& args);
     QString Port() const { return FPort; }
@@ -36,7 +39,8 @@ public:
     QString TtyName() const;
 
 private:
-    std::unique_ptr<QProcess> FProcess;
+    pid_t FPid = -1;
+    int FOut = -1; // its standard output, kept open so a late write never meets a closed pipe
     QString FPort;
 };
 

@@ -1,9 +1,7 @@
 // One measurement session end to end: the simulated D2XX driver reports an adapter whose port is
 // pravex-devsim's pty, START opens it, status lines reach the display, log, chart and CSV rows, STOP and
 // unplugging follow, and the manual-port cases when auto-detection is off.
-// labels: sim gui
-// Not in the ThreadSanitizer run: once Qt's QProcess has started pravex-devsim, ThreadSanitizer no longer
-// sees this thread's mutex locks and reports the simulator's locked accesses as races.
+// labels: sim gui threaded
 #include "Unit1.h"
 #include "app_helpers.h"
 #include "chipwatch/frmFTListU.h"
