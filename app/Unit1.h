@@ -6,6 +6,7 @@
 #include "ReadoutSinks.h"
 #include "StatusReadout.h"
 #include "TevLedDisplay.h"
+#include "common/Maker.h"
 #include "common/TevFormStorage.h"
 #include "ftdi/TevFT232a.h"
 #include "serial/TevComPort.h"
@@ -19,7 +20,6 @@ class TfrmDodatki;
 
 // The maker's line under the readout, and the address it opens.
 inline const QString MakerCaption = QStringLiteral("PRAVEX battery monitor");
-inline const QString MakerWebAddress = QStringLiteral("https://pravex.example/");
 
 class TForm1 : public TTevForm, public LowBatBlink {
     Q_OBJECT

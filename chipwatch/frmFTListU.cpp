@@ -56,8 +56,6 @@ constexpr int kPanelHeight = 51;
 
 } // namespace
 
-const QString TfrmFTList::MakerWebAddress = QStringLiteral("https://www.example.com/");
-
 int PinnedFlag() {
     return g_pinned;
 }
@@ -266,8 +264,7 @@ void TfrmFTList::BuildControls() {
     Label2->setFont(QFont(QStringLiteral("Verdana"), 8));
     Label1 = label(Panel1, QStringLiteral("Label1"), QStringLiteral("PRAVEX adapter watch"),
                    {483, 33, 130, 14}, kMakerColour);
-    Label4a = label(Panel1, QStringLiteral("Label4a"), QStringLiteral("www.example.com"), {483, 4, 130, 14},
-                    kWebColour);
+    Label4a = label(Panel1, QStringLiteral("Label4a"), MakerWebCaption, {483, 4, 130, 14}, kWebColour);
     Label4a->setFont(QFont(QStringLiteral("Verdana"), 8));
     Label4a->adjustSize();
     Label4a->setToolTip(MakerWebAddress);

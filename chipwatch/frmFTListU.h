@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ChipSettings.h"
+#include "common/Maker.h"
 #include "ftdi/TevFT232aCheckThreadU.h"
 
 #include <QColor>
@@ -157,7 +158,6 @@ public:
     static constexpr int MiniWidth = 245;
     static constexpr int FullWidth = 618;
     static constexpr int PrivateFocusMessage = 1374; // WM_USER + 350
-    static const QString MakerWebAddress;
 
 protected:
     bool event(QEvent* e) override;
