@@ -46,9 +46,9 @@ public:
     double axisMinimum() const { return m_axisMin; }
     double axisMaximum() const { return m_axisMax; }
     const QStringList& csvRows() const { return m_csvRows; }
-    int csvCounter() const { return m_csvCounter; }
+    qint64 csvCounter() const { return m_csvCounter; }
     // Continues the CSV numbering after `value` (a log appended to an earlier session's file).
-    void setCsvCounter(int value) { m_csvCounter = value; }
+    void setCsvCounter(qint64 value) { m_csvCounter = value; }
 
     // The log's look: "Consolas", size 8, regular.
     static constexpr int LogFontSize = 8;
@@ -79,5 +79,5 @@ private:
     double m_axisMin;
     double m_axisMax;
     QStringList m_csvRows;
-    int m_csvCounter = 0;
+    qint64 m_csvCounter = 0; // grows by 2 a reading, from wherever an appended file left it
 };

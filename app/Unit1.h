@@ -53,7 +53,7 @@ public:
 
     // Program-wide values.
     const QStringList& CsvRows() const { return FReadout.csvRows(); }
-    int CsvCounter() const { return FReadout.csvCounter(); }
+    qint64 CsvCounter() const { return FReadout.csvCounter(); }
     bool ManualPortMode() const { return FManualPortMode; }
     StatusReadout& Readout() { return FReadout; }
     // Opens a web address; tests see the address instead.

@@ -26,7 +26,7 @@ QString ReadoutFuzzer::check(const QString& line) {
     const qsizetype points = r.chartPoints().size();
     const double lastX = points ? r.chartPoints().last().x() : 0;
     const QString caption = r.displayCaption();
-    const int counter = r.csvCounter();
+    const qint64 counter = r.csvCounter();
     try {
         m_readout.update(line);
     } catch (...) {

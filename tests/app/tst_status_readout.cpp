@@ -23,7 +23,7 @@ protected:
         TColor lit, unlit, conv;
         double time, volts, amin, amax;
         qsizetype points, rows;
-        int counter;
+        qint64 counter;
         bool operator==(const Snapshot&) const = default;
     };
     Snapshot snap() const {

@@ -92,7 +92,7 @@ TEST(CsvLog, RefusesWhatItCannotContinueOrCreate) {
     const QString path = dir + QStringLiteral("/a.csv");
     for (const QByteArray& content :
          {QByteArray("time;value\r\n1;2\r\n"), QByteArray(" ;voltage\r\nabc;3.9\r\n"),
-          QByteArray(" ;voltage\r\n;3.9\r\n"), QByteArray(" ;voltage\r\n99999999999;3.9\r\n"),
+          QByteArray(" ;voltage\r\n;3.9\r\n"), QByteArray(" ;voltage\r\n99999999999999999999;3.9\r\n"),
           QByteArray("garbage without line end")}) {
         writeFile(path, content);
         CsvLog csv;
@@ -156,9 +156,18 @@ TEST(LogCommandLine, RejectsWhatItCannotHonour) {
         EXPECT_FALSE(ParseLogArgs(args, &o, &error, &help)) << args.join(' ').toStdString();
         EXPECT_FALSE(error.isEmpty());
     }
-    // One line of terminal text per received line, whatever it holds.
+    // One line of terminal text per received line, whatever it holds, and none that drives the terminal:
+    // C1 controls (CSI, OSC) as well as C0, bidirectional overrides, line separators, lone surrogates.
     EXPECT_EQ(EscapeLogText(QString::fromLatin1("a\x01\nb\x7f\xe9", 6)),
               QStringLiteral("a\\x01\\x0ab\\x7f\u00e9"));
+    EXPECT_EQ(EscapeLogText(QString::fromLatin1("3.9V\x9b"
+                                                "2J\x9d"
+                                                "0;t\x9c\x80\x9f\xa0")),
+              QStringLiteral("3.9V\\x9b"
+                             "2J\\x9d"
+                             "0;t\\x9c\\x80\\x9f\u00a0"));
+    EXPECT_EQ(EscapeLogText(QStringLiteral("\u202e\u2028x\U0001F50B") + QChar(0xD800)),
+              QStringLiteral("\\u202e\\u2028x\U0001F50B\\ud800"));
 }
 
 // Whole sessions: the test plays the device on a pty.

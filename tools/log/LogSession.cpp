@@ -168,11 +168,23 @@ bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* 
 QString EscapeLogText(const QString& text) {
     QString out;
     out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            ++i;
+        }
+        const auto category = QChar::category(c);
+        const bool printable =
+            QChar::isPrint(c) && category != QChar::Separator_Line && category != QChar::Separator_Paragraph;
+        if (printable)
+            out += QString::fromUcs4(&c, 1);
+        else if (c <= 0xFF)
+            out += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        else if (c <= 0xFFFF)
+            out += QStringLiteral("\\u%1").arg(uint(c), 4, 16, QLatin1Char('0'));
         else
-            out += c;
+            out += QStringLiteral("\\U%1").arg(uint(c), 8, 16, QLatin1Char('0'));
     }
     return out;
 }
@@ -186,15 +198,13 @@ LogSession::LogSession(const LogOptions& options, Writer out, Writer err, QObjec
         if (m_state == State::Lost)
             tryReconnect();
     });
-    m_waitTimer.setSingleShot(true);
-    connect(&m_waitTimer, &QTimer::timeout, this, [this] {
+    connect(&m_waitTimer, &LongTimer::timeout, this, [this] {
         if (m_state == State::WaitingAdapter)
             fail(LogExitNoAdapter, QStringLiteral("no adapter found within %1 s").arg(m_options.waitSec));
         else if (!m_everConnected && m_firstOpenFailed)
             fail(LogExitPort, m_openFailure);
     });
-    m_durationTimer.setSingleShot(true);
-    connect(&m_durationTimer, &QTimer::timeout, this, [this] { requestFinish(LogExitOk); });
+    connect(&m_durationTimer, &LongTimer::timeout, this, [this] { requestFinish(LogExitOk); });
     m_stopPoll.setInterval(StopPollMs);
     connect(&m_stopPoll, &QTimer::timeout, this, [this] {
         ++m_stopPolls;
@@ -203,6 +213,12 @@ LogSession::LogSession(const LogOptions& options, Writer out, Writer err, QObjec
             m_csv.close();
             if (m_everConnected)
                 m_err(QStringLiteral("session ended after %1 readings").arg(m_validLines));
+            // A session that lost readings did not do what it was asked: its last word says so.
+            if (m_lostRows > 0) {
+                if (m_exitCode == LogExitOk)
+                    m_exitCode = LogExitCsv;
+                m_err(QStringLiteral("%1 readings not written to %2").arg(m_lostRows).arg(m_csv.path()));
+            }
             emit finished(m_exitCode);
         }
     });
@@ -260,7 +276,7 @@ bool LogSession::start() {
         m_state = State::WaitingAdapter;
         m_err(QStringLiteral("waiting for an FTDI adapter"));
         if (m_options.waitSec > 0)
-            m_waitTimer.start(int(std::min(m_options.waitSec * 1000.0, 2e9)));
+            m_waitTimer.start(std::chrono::duration<double>(m_options.waitSec));
     } else {
         m_portName = m_options.port;
         openPort();
@@ -296,7 +312,7 @@ void LogSession::onDetect(const QString& activeSerial) {
             }
             if (serial.isEmpty() && !m_defaultAwaited) {
                 m_defaultAwaited = true;
-                m_err(QStringLiteral("waiting for the default adapter %1").arg(chosen));
+                m_err(QStringLiteral("waiting for the default adapter %1").arg(EscapeLogText(chosen)));
             }
         } else {
             serial = activeSerial;
@@ -307,7 +323,8 @@ void LogSession::onDetect(const QString& activeSerial) {
         m_serial = serial;
         m_portName = port;
         m_adapterSeen = true;
-        m_err(QStringLiteral("adapter %1 on %2").arg(m_serial, m_portName));
+        // The serial number comes from the adapter's EEPROM: never raw to the terminal.
+        m_err(QStringLiteral("adapter %1 on %2").arg(EscapeLogText(m_serial), m_portName));
         openPort();
         return;
     }
@@ -362,7 +379,7 @@ void LogSession::onConnected() {
             return;
         }
         if (m_options.durationSec > 0)
-            m_durationTimer.start(int(std::min(m_options.durationSec * 1000.0, 2e9)));
+            m_durationTimer.start(std::chrono::duration<double>(m_options.durationSec));
         m_err(QStringLiteral("logging %1").arg(portPath(m_portName)));
     } else {
         m_err(QStringLiteral("reconnected on %1").arg(portPath(m_portName)));
@@ -403,7 +420,7 @@ void LogSession::onLine(const QString& line) {
     m_readout.update(line);
     if (m_rowsSinceTrim >= TrimRows) {
         m_rowsSinceTrim = 0;
-        const int counter = m_readout.csvCounter();
+        const qint64 counter = m_readout.csvCounter();
         m_readout.start();
         m_readout.setCsvCounter(counter);
     }
@@ -422,12 +439,17 @@ void LogSession::rowAdded(const QString& row) {
         return;
     QString error;
     if (!m_csv.appendRow(row, &error)) {
+        ++m_lostRows;
+        ++m_lostInStretch;
         if (!m_csvFailing)
             m_err(error + QStringLiteral("; readings go on to standard output only until it works again"));
         m_csvFailing = true;
     } else if (m_csvFailing) {
         m_csvFailing = false;
-        m_err(QStringLiteral("%1 is written again").arg(m_csv.path()));
+        m_err(QStringLiteral("%1 is written again (%2 readings were not written)")
+                  .arg(m_csv.path())
+                  .arg(m_lostInStretch));
+        m_lostInStretch = 0;
     }
 }
 

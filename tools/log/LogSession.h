@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CsvLog.h"
+#include "LongTimer.h"
 #include "app/StatusReadout.h"
 
 #include <QObject>
@@ -42,7 +43,9 @@ enum LogExit {
 bool ParseLogArgs(const QStringList& args, LogOptions* options, QString* error, bool* help);
 const char* LogUsageText();
 
-// A received line as one line of terminal text: control characters written as \xNN.
+// A received line as one line of terminal text that cannot drive the terminal: every character that is
+// not printable (C0 and C1 controls, format characters, line separators, lone surrogates) written as
+// \xNN, or \uNNNN / \UNNNNNNNN beyond Latin-1.
 QString EscapeLogText(const QString& text);
 
 class LogSession : public QObject, private ReadoutLog, private ReadoutCsv {
@@ -63,6 +66,8 @@ public:
 
     int exitCode() const { return m_exitCode; }
     qint64 validLines() const { return m_validLines; }
+    // Readings that did not reach the CSV file (write or sync failed).
+    qint64 lostRows() const { return m_lostRows; }
 
 signals:
     void finished(int code);
@@ -95,8 +100,8 @@ private:
     TTevComPort* m_port = nullptr;
     TTevFT232a* m_watcher = nullptr;
     QTimer m_retryTimer;
-    QTimer m_waitTimer;
-    QTimer m_durationTimer;
+    LongTimer m_waitTimer;
+    LongTimer m_durationTimer;
     QTimer m_stopPoll;
     State m_state = State::WaitingAdapter;
     bool m_everConnected = false;
@@ -112,5 +117,7 @@ private:
     bool m_adapterSeen = false; // the followed adapter is in the watcher's last report
     QString m_lastError;
     qint64 m_validLines = 0;
+    qint64 m_lostRows = 0;
+    qint64 m_lostInStretch = 0; // of the current stretch of failures
     int m_rowsSinceTrim = 0;
 };
