@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
     }
 
     // Left undestroyed on purpose: its writer may be stuck on a reader that never reads again.
-    gOutput = new LineOutput(STDOUT_FILENO);
+    gOutput = new LineOutput(STDOUT_FILENO, 20000, [](const QString& text) {
+        writeLine(stderr, QStringLiteral("pravex-log: ") + text);
+    });
     LineOutput* output = gOutput;
     LogSession session(
         options, [output](const QString& text) { output->write(text.toLocal8Bit()); },
