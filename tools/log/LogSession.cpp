@@ -53,8 +53,9 @@ const char* LogUsageText() {
            "                     (default: wait for ever)\n"
            "  -h, --help         this text\n"
            "\n"
-           "Exit codes: 0 session ended normally, 2 bad command line, 3 CSV file refused or not\n"
-           "writable, 4 port cannot be opened, 5 no adapter found within --wait.\n";
+           "Exit codes: 0 session ended normally, 2 bad command line, 3 CSV file refused, in use by\n"
+           "another pravex-log, or not writable, or readings that did not reach it (the last message\n"
+           "says how many), 4 port cannot be opened, 5 no adapter found within --wait.\n";
 }
 
 bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* help) {
