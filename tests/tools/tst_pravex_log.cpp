@@ -4,9 +4,11 @@
 // labels: sim threaded
 #include "CsvLog.h"
 #include "LogSession.h"
+#include "LongTimer.h"
 #include "TestPty.h"
 #include "tst_pravex_log_support.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <csignal>
 #include <fcntl.h>
@@ -168,6 +170,23 @@ TEST(LogCommandLine, RejectsWhatItCannotHonour) {
                              "0;t\\x9c\\x80\\x9f\u00a0"));
     EXPECT_EQ(EscapeLogText(QStringLiteral("\u202e\u2028x\U0001F50B") + QChar(0xD800)),
               QStringLiteral("\\u202e\\u2028x\U0001F50B\\ud800"));
+}
+
+// A time longer than one piece of the timer is waited out whole: the deadline, not the first piece, ends it.
+TEST(LongTimer, FiresOnceAtItsDeadlineAfterAnyNumberOfPieces) {
+    for (const auto& [piece, after] : {std::pair{5, 60}, std::pair{1000, 30}, std::pair{5, 0}}) {
+        LongTimer timer(nullptr, std::chrono::milliseconds(piece));
+        int fired = 0;
+        QObject::connect(&timer, &LongTimer::timeout, [&] { ++fired; });
+        const auto start = std::chrono::steady_clock::now();
+        timer.start(std::chrono::milliseconds(after));
+        const auto deadline = start + std::chrono::seconds(60);
+        while (fired == 0 && std::chrono::steady_clock::now() < deadline)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        ASSERT_EQ(fired, 1) << piece << " " << after;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(after));
+        EXPECT_FALSE(timer.isActive());
+    }
 }
 
 // Whole sessions: the test plays the device on a pty.

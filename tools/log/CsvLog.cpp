@@ -178,14 +178,15 @@ bool CsvLog::readTail(const QByteArray& head, QString* error) {
     if (last == head)
         return true;
     const qsizetype semi = last.indexOf(';');
-    bool ok = semi > 0 && semi <= 19;
-    for (qsizetype i = 0; ok && i < semi; ++i)
-        ok = last[i] >= '0' && last[i] <= '9';
-    const qlonglong counter = ok ? last.left(semi).toLongLong(&ok) : -1;
-    if (!ok || counter < 0)
+    bool digits = semi > 0;
+    for (qsizetype i = 0; digits && i < semi; ++i)
+        digits = last[i] >= '0' && last[i] <= '9';
+    if (!digits)
         return refuse(QStringLiteral("its last row \"") + QString::fromLatin1(last) +
                       QStringLiteral("\" has no counter"));
-    if (counter > MaxContinuedCounter)
+    bool ok = false;
+    const qlonglong counter = last.left(semi).toLongLong(&ok);
+    if (!ok || counter > MaxContinuedCounter)
         return refuse(QStringLiteral("its counter is too large to continue"));
     m_lastCounter = counter;
     return true;

@@ -83,7 +83,7 @@ bool LineOutput::writeBytes(const QByteArray& bytes, int* err) {
             continue;
         }
         *err = n < 0 ? errno : EIO;
-        m_partial = done > 0;
+        m_partial = m_partial || done > 0;
         return false;
     }
     m_partial = false;
