@@ -1,11 +1,13 @@
 // pravex-log against storage and terminals that fail: each fault injected into the real program (the CSV
-// file's sync and disk space through a preloaded shim, a second logger on the same file, a standard
-// output that is full or gone), with what the user must then hear and what the CSV file must then hold.
+// file's sync and disk space through a preloaded shim, its file size limit, a second logger on the same
+// file, a standard output that is full or gone), with what the user must then hear and what the CSV file
+// must then hold.
 #include "LogSession.h"
 #include "TestPty.h"
 #include "tst_pravex_log_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace logtest;
@@ -63,6 +65,15 @@ TEST(LogFaults, EachFailureIsSaidAndCountedAndNothingElseIsLost) {
          {"2;3.9", "4;3.8", "10;3.5"},
          LogExitCsv,
          "No space left on device",
+         "2 readings not written to %1"},
+        {"file size limit reached, then raised",
+         "limit +4",
+         false,
+         Out::Read,
+         {},
+         {"2;3.9", "4;3.8", "10;3.5"},
+         LogExitCsv,
+         "File too large",
          "2 readings not written to %1"},
         {"sync fails from the start", "sync 5", true, Out::Read, {}, {}, LogExitCsv, "cannot sync", ""},
         {"folder sync fails", "dirsync 5", true, Out::Read, {}, {}, LogExitCsv, "cannot sync the folder", ""},
@@ -140,8 +151,19 @@ TEST(LogFaults, EachFailureIsSaidAndCountedAndNothingElseIsLost) {
         ASSERT_TRUE(log.waitFor([&] { return csvRows(readFile(csv)).size() == 3; })) << log.err.toStdString();
 
         QByteArray fault = c.fault;
+        const qint64 size = readFile(csv).size();
         if (fault.startsWith("size +"))
-            fault = "size " + QByteArray::number(readFile(csv).size() + fault.mid(6).toLongLong());
+            fault = "size " + QByteArray::number(size + fault.mid(6).toLongLong());
+        rlimit unlimited{};
+        if (fault.startsWith("limit +")) {
+            // The kernel's own refusal: the program's file size limit, lowered and raised from outside.
+            rlimit tight{};
+            ASSERT_EQ(::prlimit(pid_t(log.pid()), RLIMIT_FSIZE, nullptr, &unlimited), 0);
+            tight = unlimited;
+            tight.rlim_cur = rlim_t(size + fault.mid(7).toLongLong());
+            ASSERT_EQ(::prlimit(pid_t(log.pid()), RLIMIT_FSIZE, &tight, nullptr), 0);
+            fault.clear();
+        }
         writeFile(control, fault);
         if (!c.second.isEmpty()) {
             Proc second;
@@ -161,6 +183,9 @@ TEST(LogFaults, EachFailureIsSaidAndCountedAndNothingElseIsLost) {
             ASSERT_TRUE(log.waitFor([&] { return csvRows(readFile(csv)).size() == 5; }))
                 << log.err.toStdString();
         writeFile(control, "");
+        if (c.fault.startsWith("limit +")) {
+            ASSERT_EQ(::prlimit(pid_t(log.pid()), RLIMIT_FSIZE, &unlimited, nullptr), 0);
+        }
         ASSERT_TRUE(pty.Send("PVEX: 3.5V ON\r\n"));
 
         EXPECT_EQ(log.finish(), c.code) << log.err.toStdString();

@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
 
     // A reader that went away (pravex-log | head) must not end the session: the CSV goes on.
     std::signal(SIGPIPE, SIG_IGN);
+    // A CSV file at the user's file size limit is a write that fails (and a reading counted as not
+    // written), not a killed session.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("pravex-log: pipe");
         return LogExitFailure;
