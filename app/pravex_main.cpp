@@ -1,5 +1,6 @@
 // The program: the main window with its task-bar button, the tools window created hidden right after it,
 // and the message loop. Closing the main window ends the program.
+#include "ProgramVersion.h"
 #include "Unit1.h"
 #include "chipwatch/frmFTListU.h"
 #include "frmDodatkiU.h"
@@ -10,10 +11,14 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    if (PravexVersionAsked(argc, argv, "pravex"))
+        return 0;
     QElapsedTimer started;
     started.start();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("PRAVEX"));
+    // Wayland matches the windows to the installed desktop entry by this name.
+    QApplication::setDesktopFileName(QString::fromLatin1(PravexAppId()));
     QApplication::setQuitOnLastWindowClosed(false);
 
     TForm1 form1;

@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-serial umockdev libumockdev-dev
     xvfb xauth procps
+    dpkg-dev file lintian desktop-file-utils appstream scdoc librsvg2-bin bash-completion man-db
 )
 
 missing=()

@@ -1,6 +1,7 @@
 // pravex-adapters: prints the FTDI adapters the way the watcher's scan sees them, through the same D2XX
 // layer and backend choice as the program; with --watch it stays and prints every detection report.
 #include "D2XXUnit.h"
+#include "ProgramVersion.h"
 #include "TevFT232a.h"
 #include "TevFT232aCheckThreadU.h"
 
@@ -66,12 +67,17 @@ void printList(const TFTOrvakDefListFlags& list, int count, const QString& activ
 } // namespace
 
 int main(int argc, char** argv) {
+    if (PravexVersionAsked(argc, argv, "pravex-adapters"))
+        return 0;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pravex-adapters"));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Lists the attached FTDI adapters. The backend is the library named by PRAVEX_D2XX_LIBRARY "
-        "(FTDI's libftd2xx.so or libpravex-d2xx-sim.so), else the native one."));
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Lists the attached FTDI adapters. The backend is the library named by PRAVEX_D2XX_LIBRARY "
+            "(FTDI's libftd2xx.so, or libpravex-d2xx-sim.so, the simulated driver, which is found "
+            "by that name in %1), else the native one.")
+            .arg(QString::fromLocal8Bit(PravexPrivateLibDir())));
     parser.addHelpOption();
     QCommandLineOption watch(QStringLiteral("watch"),
                              QStringLiteral("Keep running and print each detection report."));

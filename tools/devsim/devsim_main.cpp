@@ -1,6 +1,7 @@
 // pravex-devsim: behaves like a PRAVEX device on a pseudo-terminal. Prints the port to open on its first
 // line, then sends status lines (or a script's raw lines) on the master side until told to stop.
 #include "DevSimCore.h"
+#include "ProgramVersion.h"
 
 #include <algorithm>
 #include <atomic>
@@ -187,6 +188,8 @@ void Pause(int master, int ms, bool echo) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (PravexVersionAsked(argc, argv, "pravex-devsim"))
+        return 0;
     Options o;
     if (!ParseArgs(argc, argv, o)) {
         Usage(stderr);

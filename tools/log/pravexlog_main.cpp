@@ -2,6 +2,7 @@
 // component and the adapter watcher deliver their events on.
 #include "LineOutput.h"
 #include "LogSession.h"
+#include "ProgramVersion.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -29,6 +30,8 @@ void writeLine(FILE* to, const QString& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (PravexVersionAsked(argc, argv, "pravex-log"))
+        return 0;
     QCoreApplication app(argc, argv);
     LogOptions options;
     QString error;

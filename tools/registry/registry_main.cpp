@@ -1,5 +1,6 @@
 // pravex-registry: lists, reads, writes and deletes values of the per-user settings store, which Linux
 // has no editor for. Uses the same store as the programs, PRAVEX_REGISTRY included.
+#include "ProgramVersion.h"
 #include "common/SettingsStore.h"
 
 #include <QStringList>
@@ -202,6 +203,8 @@ int run(const QStringList& args) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (PravexVersionAsked(argc, argv, "pravex-registry"))
+        return 0;
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
