@@ -22,7 +22,14 @@ install(FILES ${pravex_data}/${PRAVEX_APP_ID}.desktop DESTINATION "${CMAKE_INSTA
 install(FILES ${pravex_data}/${PRAVEX_APP_ID}.metainfo.xml DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
 install(FILES ${pravex_data}/icons/${PRAVEX_APP_ID}.svg
     DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
-install(FILES ${pravex_data}/70-pravex-ftdi.rules DESTINATION /lib/udev/rules.d)
+# udev's own folder: /lib/udev on Debian 12 (the same folder as /usr/lib/udev on its merged /usr, and the
+# one lintian checks), /usr/lib/udev where udev.pc says so (Debian 13).
+pkg_get_variable(pravex_udevdir udev udevdir)
+if(NOT pravex_udevdir)
+    set(pravex_udevdir /lib/udev)
+endif()
+set(PRAVEX_UDEV_RULES_DIR "${pravex_udevdir}/rules.d" CACHE PATH "Where the udev rule for FTDI adapters goes")
+install(FILES ${pravex_data}/70-pravex-ftdi.rules DESTINATION "${PRAVEX_UDEV_RULES_DIR}")
 foreach(tool pravex-log pravex-adapters pravex-registry pravex-devsim)
     install(FILES ${pravex_data}/completions/${tool}
         DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
@@ -78,19 +85,18 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://pravex.example/")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "monitor for the PRAVEX battery device on an FTDI USB-serial link")
-set(CPACK_PACKAGE_DESCRIPTION [=[The PRAVEX reports its battery voltage and the state of its DC-DC converter as
-short text lines over an FTDI USB-serial adapter. The monitor shows the voltage on
-a seven-segment readout, warns of a low battery, keeps a timestamped log, draws the
-voltage over time and exports CSV and JPEG files. A chip watcher window lists the
-FTDI adapters as they are plugged in and out.
+set(CPACK_PACKAGE_DESCRIPTION [=[The PRAVEX reports its battery voltage and the state of its DC-DC
+converter as short text lines over an FTDI USB-serial adapter. The monitor
+shows the voltage on a seven-segment readout, warns of a low battery, keeps
+a timestamped log, draws the voltage over time and exports CSV and JPEG
+files. A chip watcher window lists the FTDI adapters as they come and go.
 
-Command-line tools: pravex-log logs a device without a window, pravex-adapters
-lists FTDI adapters, pravex-registry edits the settings store and pravex-devsim
-simulates a device on a pseudo-terminal. A udev rule gives the logged-in user
-access to FTDI adapters' USB device nodes.]=])
+Command-line tools: pravex-log logs a device without a window,
+pravex-adapters lists FTDI adapters, pravex-registry edits the settings
+store and pravex-devsim simulates a device on a pseudo-terminal. A udev
+rule gives the logged-in user access to FTDI adapters' USB device nodes.]=])
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-
 include(CPack)

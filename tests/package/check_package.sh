@@ -38,7 +38,6 @@ expected=(
     /usr/share/icons/hicolor/scalable/apps/$app_id.svg
     /usr/share/icons/hicolor/48x48/apps/$app_id.png
     /usr/share/icons/hicolor/256x256/apps/$app_id.png
-    /lib/udev/rules.d/70-pravex-ftdi.rules
     /usr/share/doc/pravex/copyright
     /usr/share/doc/pravex/changelog.gz
 )
@@ -48,6 +47,9 @@ done
 for p in pravex-log pravex-adapters pravex-registry pravex-devsim; do
     expected+=(/usr/share/bash-completion/completions/"$p")
 done
+# udev's folder: /lib/udev on Debian 12, /usr/lib/udev on later releases (the same folder on merged /usr).
+rule=$(grep -E '^(/usr)?/lib/udev/rules\.d/70-pravex-ftdi\.rules$' "$scratch/files") ||
+    fail "the package lacks the udev rule"
 for f in "${expected[@]}"; do
     grep -qxF "$f" "$scratch/files" || fail "the package lacks $f"
 done
@@ -75,8 +77,7 @@ appstreamcli validate-tree --no-net "$scratch/root" || fail "appstreamcli valida
 # Errors fail; warnings and infos are shown. (As root lintian also warns that it runs as root.)
 lintian --fail-on error "$deb" 2>&1 | sed 's/^/lintian: /' ||
     fail "lintian reports errors"
-grep -q 'TAG+="uaccess"' "$scratch/root/lib/udev/rules.d/70-pravex-ftdi.rules" &&
-    grep -q 'ATTR{idVendor}=="0403"' "$scratch/root/lib/udev/rules.d/70-pravex-ftdi.rules" ||
+grep -q '^SUBSYSTEM=="usb".*ATTR{idVendor}=="0403".*TAG+="uaccess"' "$scratch/root$rule" ||
     fail "the udev rule does not tag FTDI adapters for uaccess"
 for p in "${programs[@]}"; do
     page=$(man -M "$scratch/root/usr/share/man" -w "$p") || fail "man -w $p finds no page"

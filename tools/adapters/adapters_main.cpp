@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
         return 0;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pravex-adapters"));
+    QCoreApplication::setApplicationVersion(QString::fromLocal8Bit(PravexVersion()));
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral(
@@ -79,6 +80,7 @@ int main(int argc, char** argv) {
             "by that name in %1), else the native one.")
             .arg(QString::fromLocal8Bit(PravexPrivateLibDir())));
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption watch(QStringLiteral("watch"),
                              QStringLiteral("Keep running and print each detection report."));
     QCommandLineOption reports(QStringLiteral("reports"),

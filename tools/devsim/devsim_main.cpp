@@ -53,6 +53,7 @@ void Usage(FILE* to) {
                "  --lbat VOLTS       tag LBAT below this voltage (default 3.40)\n"
                "  --link PATH        also make PATH a symbolic link to the port\n"
                "  --echo             copy what the port receives to standard error\n"
+               "  --version          print the version (as the first option)\n"
                "The first line of standard output is the port to open (e.g. /dev/pts/3).\n",
                to);
 }

@@ -23,6 +23,7 @@ const char* const Help =
     "  set KEY VALUE --dword N             store a 32-bit integer (decimal, or hex with 0x)\n"
     "  delete KEY [VALUE]                  delete one value, or KEY with everything below it\n"
     "  path                                print where the store is\n"
+    "  --version                           print the version\n"
     "KEY is a path such as Software\\Pravex; names compare case-insensitively.\n"
     "The store is $PRAVEX_REGISTRY, else $XDG_CONFIG_HOME/pravex/registry.db.\n"
     "Exit status: 0 done, 1 key or value not found, 2 usage error, 3 store not readable or writable.\n";
