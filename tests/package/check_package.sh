@@ -130,10 +130,11 @@ out=$(timeout 120 "$bin/pravex-log" --port "$scratch/port" --wait 60 --count 2 2
     fail "pravex-log on the simulated device exits with $?: $out"
 [[ $(grep -c '> PVEX: ' <<<"$out") -eq 2 ]] || fail "pravex-log did not log two lines: $out"
 
+# A value that reads like --version stays a value.
 export PRAVEX_REGISTRY="$scratch/registry.db"
-"$bin/pravex-registry" set 'Software\Pravex' Check --string staged &&
-    [[ $("$bin/pravex-registry" get 'Software\Pravex' Check) == staged ]] ||
-    fail "pravex-registry does not keep a value"
+"$bin/pravex-registry" set 'Software\Pravex' Check --string --version &&
+    [[ $("$bin/pravex-registry" get 'Software\Pravex' Check) == --version ]] ||
+    fail "pravex-registry does not keep the value --version"
 
 if ((failures > 0)); then
     echo "$failures check(s) failed" >&2
