@@ -11,7 +11,7 @@ add_custom_target(pravex_version_info
             -DAPP_ID=${PRAVEX_APP_ID} "-DPRIVLIBDIR=${CMAKE_INSTALL_FULL_LIBDIR}/pravex"
             -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -P ${CMAKE_CURRENT_LIST_DIR}/PravexWriteVersion.cmake
     BYPRODUCTS ${pravex_version_cpp}
-    COMMENT "" VERBATIM)
+    COMMENT "Version from git describe" VERBATIM)
 add_library(pravex_version STATIC ${CMAKE_SOURCE_DIR}/common/version/ProgramVersion.cpp
     ${CMAKE_SOURCE_DIR}/common/version/ProgramVersion.h ${pravex_version_cpp})
 add_dependencies(pravex_version pravex_version_info)
