@@ -6,8 +6,12 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/pravex-package.XXXXXX")
 devsim_pid=""
+app_pid=""
 cleanup() {
-    [[ -n "$devsim_pid" ]] && kill "$devsim_pid" 2>/dev/null && wait "$devsim_pid" 2>/dev/null
+    local pid
+    for pid in $devsim_pid $app_pid; do
+        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -135,6 +139,34 @@ export PRAVEX_REGISTRY="$scratch/registry.db"
 "$bin/pravex-registry" set 'Software\Pravex' Check --string --version &&
     [[ $("$bin/pravex-registry" get 'Software\Pravex' Check) == --version ]] ||
     fail "pravex-registry does not keep the value --version"
+
+# The monitor itself starts from the staging tree (on the offscreen platform, with the simulated driver).
+export XDG_CONFIG_HOME="$scratch/config"
+PRAVEX_REPORT_STARTUP=1 QT_QPA_PLATFORM=offscreen PRAVEX_D2XX_LIBRARY=libpravex-d2xx-sim.so \
+    PRAVEX_D2XX_SIM_CONFIG="$scratch/adapters.conf" "$bin/pravex" >"$scratch/pravex.out" 2>&1 &
+app_pid=$!
+for _ in $(seq 1200); do
+    grep -q 'main window shown' "$scratch/pravex.out" && break
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+done
+grep -q 'main window shown' "$scratch/pravex.out" || fail "pravex did not show its window: $(cat "$scratch/pravex.out")"
+kill "$app_pid" 2>/dev/null
+wait "$app_pid" 2>/dev/null || true
+
+# Completion as bash-completion loads it: the options, and the commands of pravex-registry.
+# complete_words SCRIPT WORD... prints what SCRIPT offers for the last WORD.
+complete_words() {
+    bash -c '. /usr/share/bash-completion/bash_completion && . "$1" && shift &&
+        COMP_WORDS=("$@") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && COMP_LINE="$*" &&
+        COMP_POINT=${#COMP_LINE} && fn=$(complete -p "$1" | sed "s/.*-F \([^ ]*\).*/\1/") &&
+        "$fn" "$1" "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}" && echo "${COMPREPLY[*]}"' \
+        sh "$stage/usr/share/bash-completion/completions/$1" "${@:2}"
+}
+[[ $(complete_words pravex-log pravex-log --p) == --port ]] || fail "pravex-log --p does not complete to --port"
+[[ $(complete_words pravex-log pravex-log --count 2 --v) == "" ]] || fail "pravex-log offers --version late"
+[[ $(complete_words pravex-registry pravex-registry d) == delete ]] || fail "pravex-registry d does not complete"
+[[ $(complete_words pravex-devsim pravex-devsim --u) == --unplug-after ]] || fail "pravex-devsim --u"
 
 if ((failures > 0)); then
     echo "$failures check(s) failed" >&2
