@@ -15,6 +15,8 @@ cleanup() {
     rm -rf "$scratch"
 }
 trap cleanup EXIT
+# The programs keep their settings in the scratch folder, never in the user's.
+export XDG_CONFIG_HOME="$scratch/config" PRAVEX_REGISTRY="$scratch/config/pravex/registry.db"
 
 failures=0
 fail() {
@@ -135,13 +137,11 @@ out=$(timeout 120 "$bin/pravex-log" --port "$scratch/port" --wait 60 --count 2 2
 [[ $(grep -c '> PVEX: ' <<<"$out") -eq 2 ]] || fail "pravex-log did not log two lines: $out"
 
 # A value that reads like --version stays a value.
-export PRAVEX_REGISTRY="$scratch/registry.db"
 "$bin/pravex-registry" set 'Software\Pravex' Check --string --version &&
     [[ $("$bin/pravex-registry" get 'Software\Pravex' Check) == --version ]] ||
     fail "pravex-registry does not keep the value --version"
 
 # The monitor itself starts from the staging tree (on the offscreen platform, with the simulated driver).
-export XDG_CONFIG_HOME="$scratch/config"
 PRAVEX_REPORT_STARTUP=1 QT_QPA_PLATFORM=offscreen PRAVEX_D2XX_LIBRARY=libpravex-d2xx-sim.so \
     PRAVEX_D2XX_SIM_CONFIG="$scratch/adapters.conf" "$bin/pravex" >"$scratch/pravex.out" 2>&1 &
 app_pid=$!
