@@ -4,6 +4,7 @@
 // changes the adapter's mode is done while its tty is open in some process.
 #include "D2xxBackend.h"
 #include "D2xxNative.h"
+#include "FtdiAdapterLock.h"
 #include "FtdiEeprom.h"
 #include "FtdiSysfs.h"
 
@@ -26,6 +27,13 @@ constexpr std::uint8_t kSetBitMode = 0x0B;
 constexpr std::uint8_t kReadPins = 0x0C;
 constexpr std::uint8_t kReadEeprom = 0x90;
 constexpr std::uint8_t kWriteEeprom = 0x91;
+// FTDI's own library answers 17 for "not supported"; our text table calls it "other error".
+constexpr FT_STATUS kNotSupported = FT_OTHER_ERROR;
+// How long EEPROM work waits for another process's EEPROM work on the same chip.
+constexpr int kChipLockWaitMs = 5000;
+// The serial-number and description fields of a list entry keep this many characters.
+constexpr int kListedSerialLength = 15;
+constexpr int kListedDescriptionLength = 63;
 
 // libftdi1's chip numbering differs from D2XX's.
 ftdi_chip_type libftdiType(std::uint32_t d2xxType) {
@@ -54,6 +62,7 @@ struct NativeAdapter {
     libusb_device_handle* usb = nullptr;
     ftdi_context* ftdi = nullptr;
     bool claimed = false;
+    FtdiAdapterLock ownership; // held from open to close: one owner per channel across processes
     ~NativeAdapter() {
         if (ftdi) {
             // Hands the handle back first, so ftdi_free does not close what libusb owns below.
@@ -90,6 +99,21 @@ libusb_context* usb() {
     return usbContext;
 }
 
+bool sameDevice(libusb_device_handle* handle, const FtdiSysfsChannel& ch) {
+    libusb_device_descriptor desc{};
+    if (libusb_get_device_descriptor(libusb_get_device(handle), &desc) != 0)
+        return false;
+    std::string serial;
+    if (desc.iSerialNumber != 0) {
+        unsigned char text[256] = {};
+        const int n = libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, text, sizeof text);
+        if (n < 0)
+            return false;
+        serial.assign(reinterpret_cast<const char*>(text), std::size_t(n));
+    }
+    return FtdiUsbIdentityMatches(ch, desc.idVendor, desc.idProduct, QString::fromLatin1(serial.c_str()));
+}
+
 // Opens the USB device lazily: a scan that only lists and asks for the tty needs no usbfs permission.
 FT_STATUS ensureUsb(NativeAdapter& a) {
     if (a.ftdi || controlSeam)
@@ -112,6 +136,12 @@ FT_STATUS ensureUsb(NativeAdapter& a) {
         libusb_free_device_list(list, 1);
     if (result != 0 || !handle)
         return result == LIBUSB_ERROR_NOT_FOUND ? FT_DEVICE_NOT_FOUND : FT_DEVICE_NOT_OPENED;
+    // Bus and address come from a listing that may be old: after an unplug another device can take the
+    // address. Nothing is sent to a device that is not the one listed.
+    if (!sameDevice(handle, a.channel)) {
+        libusb_close(handle);
+        return FT_DEVICE_NOT_FOUND;
+    }
     ftdi_context* ftdi = ftdi_new();
     if (!ftdi) {
         libusb_close(handle);
@@ -144,27 +174,33 @@ int control(NativeAdapter& a, std::uint8_t requestType, std::uint8_t request, st
     return libusb_control_transfer(a.usb, requestType, request, value, wIndex, data, length, kUsbTimeoutMs);
 }
 
-int eepromSize(const NativeAdapter& a) {
-    // The 232R's EEPROM is internal and 128 bytes; the H chips take 93C56/66 parts, of which 256 bytes are
-    // used.
-    switch (a.channel.type) {
-    case 6:
-    case 7:
-    case 8:
-        return 256;
+// Where the layout of a chip's EEPROM is known to us. The X series keeps its configuration in MTP memory
+// laid out otherwise (strings at 0xA0, a checksum that skips the user section): not guessed at.
+bool layoutKnown(std::uint32_t type) {
+    switch (type) {
+    case 0: // BM
+    case 1: // AM
+    case 4: // 2232C
+    case 5: // 232R
+    case 6: // 2232H
+    case 7: // 4232H
+    case 8: // 232H
+        return true;
     default:
-        return 128;
+        return false;
     }
 }
 
-FT_STATUS readEeprom(NativeAdapter& a, std::vector<std::uint8_t>& image) {
-    if (FT_STATUS s = ensureUsb(a); s != FT_OK)
-        return s;
-    image.assign(std::size_t(eepromSize(a)), 0);
-    for (int word = 0; word < int(image.size()) / 2; ++word) {
+// Chips that take an external 93C46 (128 bytes) or 93C56/66 (of which 256 bytes are used).
+bool externalEeprom(std::uint32_t type) {
+    return type == 4 || type == 6 || type == 7 || type == 8;
+}
+
+FT_STATUS readWords(NativeAdapter& a, int words, std::vector<std::uint8_t>& image) {
+    image.assign(std::size_t(2 * words), 0);
+    for (int word = 0; word < words; ++word) {
         unsigned char data[2] = {};
-        const int r = control(a, kVendorIn, kReadEeprom, 0, data, 2, word);
-        if (r != 2)
+        if (control(a, kVendorIn, kReadEeprom, 0, data, 2, word) != 2)
             return FT_EEPROM_READ_FAILED;
         image[std::size_t(2 * word)] = data[0];
         image[std::size_t(2 * word + 1)] = data[1];
@@ -172,13 +208,51 @@ FT_STATUS readEeprom(NativeAdapter& a, std::vector<std::uint8_t>& image) {
     return FT_OK;
 }
 
-FT_STATUS userArea(NativeAdapter& a, std::vector<std::uint8_t>& image, FtdiUserAreaSpan& span) {
-    if (FT_STATUS s = readEeprom(a, image); s != FT_OK)
+// The EEPROM image, its size decided by the chip's answers: a 93C46 has only 64 words and answers the
+// addresses above them with its first half again.
+FT_STATUS readImage(NativeAdapter& a, std::vector<std::uint8_t>& image) {
+    if (FT_STATUS s = ensureUsb(a); s != FT_OK)
         return s;
+    if (!layoutKnown(a.channel.type))
+        return kNotSupported;
+    const bool external = externalEeprom(a.channel.type);
+    if (FT_STATUS s = readWords(a, external ? 128 : 64, image); s != FT_OK)
+        return s;
+    if (external && std::equal(image.begin(), image.begin() + 128, image.begin() + 128))
+        image.resize(128);
+    return FT_OK;
+}
+
+// Twice, and both must agree: one misread word would otherwise go into the new checksum.
+FT_STATUS readImageTwice(NativeAdapter& a, std::vector<std::uint8_t>& image) {
+    std::vector<std::uint8_t> again;
+    if (FT_STATUS s = readImage(a, image); s != FT_OK)
+        return s;
+    if (FT_STATUS s = readImage(a, again); s != FT_OK)
+        return s;
+    return again == image ? FT_OK : FT_EEPROM_READ_FAILED;
+}
+
+FT_STATUS userArea(const NativeAdapter& a, const std::vector<std::uint8_t>& image, FtdiUserAreaSpan& span) {
     if (std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0xFF; }))
         return FT_EEPROM_NOT_PROGRAMMED;
     if (!FtdiEepromUserArea(image.data(), int(image.size()), a.channel.type, span))
         return FT_EEPROM_NOT_PROGRAMMED;
+    return FT_OK;
+}
+
+// Writes the words where target differs from the chip's current image, the checksum word last, so an
+// interrupted write never leaves new data under a checksum that matches it only half.
+FT_STATUS writeChangedWords(NativeAdapter& a, const std::vector<std::uint8_t>& current,
+                            const std::vector<std::uint8_t>& target) {
+    const std::size_t words = target.size() / 2;
+    for (std::size_t word = 0; word < words; ++word) {
+        if (target[2 * word] == current[2 * word] && target[2 * word + 1] == current[2 * word + 1])
+            continue;
+        const auto value = std::uint16_t(target[2 * word] | (target[2 * word + 1] << 8));
+        if (control(a, kVendorOut, kWriteEeprom, value, nullptr, 0, int(word)) < 0)
+            return FT_IO_ERROR;
+    }
     return FT_OK;
 }
 
@@ -215,6 +289,25 @@ FT_STATUS nativeGetList(FT_DEVICE_LIST_INFO_NODE* list, FT_DWORD* count) {
     return FT_OK;
 }
 
+// The list keeps 15 characters of a serial number and 63 of a description: a key that was read from the
+// list must find its adapter too. A cut key that fits more than one adapter opens none.
+const FtdiSysfsChannel* findChannel(const std::vector<FtdiSysfsChannel>& channels, const QString& key,
+                                    bool bySerial) {
+    const int listed = bySerial ? kListedSerialLength : kListedDescriptionLength;
+    const FtdiSysfsChannel* cut = nullptr;
+    int cutMatches = 0;
+    for (const FtdiSysfsChannel& ch : channels) {
+        const QString& field = bySerial ? ch.serial : ch.description;
+        if (field == key)
+            return &ch;
+        if (field.size() > listed && key.size() == listed && field.left(listed) == key) {
+            cut = &ch;
+            ++cutMatches;
+        }
+    }
+    return cutMatches == 1 ? cut : nullptr;
+}
+
 FT_STATUS nativeOpen(void* arg, FT_DWORD flags, FT_HANDLE* handle) {
     if (!handle)
         return FT_INVALID_PARAMETER;
@@ -223,22 +316,23 @@ FT_STATUS nativeOpen(void* arg, FT_DWORD flags, FT_HANDLE* handle) {
     const QString key = QString::fromLatin1(static_cast<const char*>(arg));
     if (key.isEmpty())
         return FT_DEVICE_NOT_FOUND;
-    for (const FtdiSysfsChannel& ch : FtdiSysfsScan()) {
-        const QString& field = (flags & FT_OPEN_BY_SERIAL_NUMBER) ? ch.serial : ch.description;
-        if (field != key)
-            continue;
-        std::lock_guard lock(adaptersMutex);
-        // One owner per channel, as FTDI's driver has it: a handle never closed shows up here, not later.
-        for (const NativeAdapter* open : adapters)
-            if (open->channel.serial == ch.serial && open->channel.devicePath == ch.devicePath)
-                return FT_DEVICE_NOT_OPENED;
-        auto adapter = std::make_unique<NativeAdapter>();
-        adapter->channel = ch;
-        *handle = adapter.get();
-        adapters.insert(adapter.release());
-        return FT_OK;
-    }
-    return FT_DEVICE_NOT_FOUND;
+    const std::vector<FtdiSysfsChannel> channels = FtdiSysfsScan();
+    const FtdiSysfsChannel* ch = findChannel(channels, key, (flags & FT_OPEN_BY_SERIAL_NUMBER) != 0);
+    if (!ch)
+        return FT_DEVICE_NOT_FOUND;
+    std::lock_guard lock(adaptersMutex);
+    // One owner per channel, as FTDI's driver has it: a handle never closed shows up here, not later.
+    for (const NativeAdapter* open : adapters)
+        if (open->channel.channel == ch->channel && open->channel.devicePath == ch->devicePath)
+            return FT_DEVICE_NOT_OPENED;
+    auto adapter = std::make_unique<NativeAdapter>();
+    adapter->channel = *ch;
+    // ... and in every other process: their read-modify-write of the EEPROM must never interleave with ours.
+    if (!adapter->ownership.tryLock(FtdiLockName(ch->devicePath, ch->channel)))
+        return FT_DEVICE_NOT_OPENED;
+    *handle = adapter.get();
+    adapters.insert(adapter.release());
+    return FT_OK;
 }
 
 FT_STATUS nativeClose(FT_HANDLE handle) {
@@ -315,8 +409,13 @@ FT_STATUS nativeUASize(FT_HANDLE handle, FT_DWORD* size) {
         return FT_INVALID_HANDLE;
     if (!size)
         return FT_INVALID_PARAMETER;
+    FtdiAdapterLock chip;
+    if (!chip.lock(FtdiLockName(a->channel.devicePath, -1), kChipLockWaitMs))
+        return FT_DEVICE_NOT_OPENED;
     std::vector<std::uint8_t> image;
     FtdiUserAreaSpan span;
+    if (FT_STATUS s = readImage(*a, image); s != FT_OK)
+        return s;
     if (FT_STATUS s = userArea(*a, image, span); s != FT_OK)
         return s;
     *size = FT_DWORD(span.length);
@@ -332,8 +431,13 @@ FT_STATUS nativeUARead(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length, FT_DWO
         return FT_INVALID_HANDLE;
     if (!read || (!data && length))
         return FT_INVALID_PARAMETER;
+    FtdiAdapterLock chip;
+    if (!chip.lock(FtdiLockName(a->channel.devicePath, -1), kChipLockWaitMs))
+        return FT_DEVICE_NOT_OPENED;
     std::vector<std::uint8_t> image;
     FtdiUserAreaSpan span;
+    if (FT_STATUS s = readImage(*a, image); s != FT_OK)
+        return s;
     if (FT_STATUS s = userArea(*a, image, span); s != FT_OK)
         return s;
     const FT_DWORD n = std::min<FT_DWORD>(length, FT_DWORD(span.length));
@@ -342,6 +446,10 @@ FT_STATUS nativeUARead(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length, FT_DWO
     return FT_OK;
 }
 
+// A chip whose checksum does not match its contents runs on its defaults and drops its strings: a write
+// must never leave one so. It works on an image read twice alike, refuses one whose checksum is already
+// wrong (a new checksum would bring contents into force that the chip ignores today), writes the checksum
+// last, reads everything back, and puts the old words back when anything went wrong after the first write.
 FT_STATUS nativeUAWrite(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length) {
     std::lock_guard lock(adaptersMutex);
     NativeAdapter* a = find(handle);
@@ -349,25 +457,36 @@ FT_STATUS nativeUAWrite(FT_HANDLE handle, FT_UCHAR* data, FT_DWORD length) {
         return FT_INVALID_HANDLE;
     if (!data && length)
         return FT_INVALID_PARAMETER;
+    // The channels of a chip share its EEPROM, and each may have its owner in another process.
+    FtdiAdapterLock chip;
+    if (!chip.lock(FtdiLockName(a->channel.devicePath, -1), kChipLockWaitMs))
+        return FT_DEVICE_NOT_OPENED;
     std::vector<std::uint8_t> image;
     FtdiUserAreaSpan span;
+    if (FT_STATUS s = readImageTwice(*a, image); s != FT_OK)
+        return s;
     if (FT_STATUS s = userArea(*a, image, span); s != FT_OK)
         return s;
+    if (!FtdiEepromChecksumValid(image.data(), int(image.size())))
+        return FT_EEPROM_NOT_PROGRAMMED;
+    if (length > FT_DWORD(span.length))
+        return FT_INVALID_PARAMETER;
     std::vector<std::uint8_t> patched = image;
     if (!FtdiEepromPatchUserArea(patched, a->channel.type, data, int(length)))
         return FT_INVALID_PARAMETER;
-    // Only the changed words, checksum included, are written; then the whole image is read back.
-    for (std::size_t word = 0; word < patched.size() / 2; ++word) {
-        if (patched[2 * word] == image[2 * word] && patched[2 * word + 1] == image[2 * word + 1])
-            continue;
-        const auto value = std::uint16_t(patched[2 * word] | (patched[2 * word + 1] << 8));
-        if (control(*a, kVendorOut, kWriteEeprom, value, nullptr, 0, int(word)) < 0)
-            return FT_EEPROM_WRITE_FAILED;
+    FT_STATUS status = writeChangedWords(*a, image, patched);
+    if (status == FT_OK) {
+        std::vector<std::uint8_t> check;
+        if (readImage(*a, check) != FT_OK)
+            status = FT_EEPROM_READ_FAILED;
+        else if (check != patched)
+            status = FT_EEPROM_WRITE_FAILED;
+        if (status == FT_OK)
+            return FT_OK;
     }
-    std::vector<std::uint8_t> check;
-    if (readEeprom(*a, check) != FT_OK || check != patched)
-        return FT_EEPROM_WRITE_FAILED;
-    return FT_OK;
+    // Whatever part of the new words took, the old ones with their checksum are a valid image again.
+    writeChangedWords(*a, patched, image);
+    return status;
 }
 
 FT_STATUS nativeLatency(FT_HANDLE handle, FT_UCHAR ms) {
