@@ -8,6 +8,7 @@
 
 struct FtdiSysfsChannel {
     QString serial;      // followed by A, B, ... on a multi-channel chip
+    QString usbSerial;   // the USB device's own serial number, as its descriptor gives it
     QString description; // likewise followed by " A", " B", ...
     std::uint32_t type = 3;
     std::uint32_t id = 0; // vendor << 16 | product
@@ -31,5 +32,10 @@ QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root = FtdiS
 std::uint32_t FtdiTypeFromBcd(std::uint16_t bcd);
 // Bus number and port path packed into hex digits, as FTDI's Windows location ids are: bus 1, "2.4" -> 0x124.
 std::uint32_t FtdiLocationId(int busnum, const QString& devpath);
-// Whether some process (this one included) holds /dev/<tty> open: line control must not disturb it.
+// Whether a USB device, as its descriptors answer, is the one this channel was listed from. Its serial
+// comes as ASCII (other characters as '?'): a listed serial with other characters is not compared.
+bool FtdiUsbIdentityMatches(const FtdiSysfsChannel& ch, std::uint16_t vendor, std::uint16_t product,
+                            const QString& serial);
+// Whether /dev/<tty> is in use, asked the way a serial session locks it: an exclusive open (TIOCEXCL)
+// or an flock held on it. A node we may not open counts as in use: we cannot tell, so we must not disturb it.
 bool FtdiTtyIsOpen(const QString& tty);

@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -129,6 +133,7 @@ std::vector<FtdiSysfsChannel> FtdiSysfsScan(const QString& root) {
         for (int c = 0; c < channels; ++c) {
             FtdiSysfsChannel ch;
             ch.serial = serial;
+            ch.usbSerial = serial;
             ch.description = description;
             if (channels > 1) {
                 ch.serial += QChar(QLatin1Char(char('A' + c)));
@@ -161,6 +166,15 @@ QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root) {
     return QString();
 }
 
+bool FtdiUsbIdentityMatches(const FtdiSysfsChannel& ch, std::uint16_t vendor, std::uint16_t product,
+                            const QString& serial) {
+    if (vendor != (ch.id >> 16) || product != (ch.id & 0xFFFF))
+        return false;
+    const bool ascii = std::all_of(ch.usbSerial.begin(), ch.usbSerial.end(),
+                                   [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7F; });
+    return !ascii || serial.trimmed() == ch.usbSerial;
+}
+
 bool FtdiTtyIsOpen(const QString& tty) {
     if (tty.isEmpty())
         return false;
@@ -168,18 +182,10 @@ bool FtdiTtyIsOpen(const QString& tty) {
     const QByteArray devRoot = qgetenv("PRAVEX_DEV_ROOT");
     const QString path =
         (devRoot.isEmpty() ? QStringLiteral("/dev") : QFile::decodeName(devRoot)) + QLatin1Char('/') + tty;
-    QString target = QFileInfo(path).canonicalFilePath();
-    if (target.isEmpty())
-        return false; // no such device node: nobody can hold it
-    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString& pid : processes) {
-        if (pid.isEmpty() || !pid.at(0).isDigit())
-            continue;
-        const QString fdDir = QStringLiteral("/proc/") + pid + QStringLiteral("/fd");
-        const QStringList fds = QDir(fdDir).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
-        for (const QString& fd : fds)
-            if (QFileInfo(fdDir + QLatin1Char('/') + fd).symLinkTarget() == target)
-                return true;
-    }
-    return false;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno != ENOENT; // no such node: nobody can hold it
+    const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return locked;
 }

@@ -16,6 +16,7 @@
 #include <ftdi.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 using namespace d2xxtest;
@@ -156,16 +157,19 @@ TEST_F(NativeBackend, AMachineWithoutAdaptersListsNone) {
     EXPECT_TRUE(D2xxDeviceList.empty());
 }
 
-TEST(NativeTtyProbe, SeesATtyHeldOpen) {
+TEST(NativeTtyProbe, SeesATtyLockedAsASerialSessionLocksIt) {
     int master = -1, slave = -1;
     char name[64] = {};
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     const QString tty = QString::fromLatin1(name).mid(5); // "pts/N"
+    ASSERT_EQ(::flock(slave, LOCK_EX | LOCK_NB), 0);
     EXPECT_TRUE(FtdiTtyIsOpen(tty));
+    EXPECT_TRUE(FtdiTtyIsOpen(tty)) << "the probe must not take the lock away";
     ::close(slave);
     EXPECT_FALSE(FtdiTtyIsOpen(tty));
     ::close(master);
     EXPECT_FALSE(FtdiTtyIsOpen(QString()));
+    EXPECT_FALSE(FtdiTtyIsOpen(QStringLiteral("ttyUSB-no-such-node")));
 }
 
 namespace {
@@ -393,6 +397,7 @@ TEST_F(NativeUsb, ASerialSessionIsNotDisturbed) {
     int master = -1, slave = -1;
     char name[64] = {};
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_EQ(::flock(slave, LOCK_EX | LOCK_NB), 0); // as the serial line holds its port
     const QString devRoot = ScratchDir(QStringLiteral("dev"));
     ASSERT_TRUE(QFile::link(QString::fromLatin1(name), devRoot + QStringLiteral("/ttyUSB0")));
     qputenv("PRAVEX_DEV_ROOT", QFile::encodeName(devRoot));
