@@ -152,6 +152,8 @@ FT_STATUS D2xxWriteUserArea() {
 }
 
 FT_STATUS D2xxGetUserAreaSize() {
+    // A failing library may leave it untouched: the size of the adapter asked before must not stay.
+    D2xxUserAreaSize = 0;
     const FT_STATUS status = D2xxApi().EE_UASize(D2xxHandle, &D2xxUserAreaSize);
     D2xxReportError(QStringLiteral("FT_EE_UASize "), status);
     return status;

@@ -83,8 +83,10 @@ bool ScanAdapters(TScanTarget t) {
         std::vector<FT_Device_Info_Node> list;
         {
             TScanSession session;
-            D2xxCreateDeviceList();
-            D2xxGetDeviceList();
+            // A list that could not be had says nothing about the adapters: this pass is broken off,
+            // never reported as "none attached".
+            if (D2xxCreateDeviceList() != FT_OK || D2xxGetDeviceList() != FT_OK)
+                return false;
             list.assign(D2xxDeviceList.begin(),
                         D2xxDeviceList.begin() +
                             std::min<std::size_t>(D2xxDeviceList.size(), D2xxDeviceCount));
