@@ -8,11 +8,14 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,11 +34,25 @@ extern "C" void backendChangeHandler(void* /*context*/, int arrived, const char*
 // How long line control waits for a scan to give the layer back (one adapter's part of a scan).
 constexpr std::chrono::milliseconds LayerWait{5000};
 
-// A wait during which the GUI keeps working: timers, clicks and hot-plug handling go on.
-void delayProcessingEvents(int ms) {
+// Runs fn on a thread of its own when called on the GUI thread, which meanwhile goes on dispatching
+// events (timers, clicks, hot-plug handling) until fn is done; elsewhere fn runs in place.
+void runAwayFromGui(const std::function<void()>& fn) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread()) {
+        fn();
+        return;
+    }
     QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        fn();
+        done = true;
+        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+    });
+    // A quit posted before exec starts is still taken by it.
+    if (!done)
+        loop.exec();
+    worker.join();
 }
 
 void writeByte(std::uint8_t b) {
@@ -59,47 +76,34 @@ std::vector<std::uint8_t> portBroadcast(const QString& name) {
 
 } // namespace
 
-struct TTevFT232a::TLayerHold {
-    std::unique_ptr<D2xxSession> session;
-};
-
-// One line-control or user-area operation: refused while another runs on this watcher (inside its
-// waits, or during a bit-bang session), else it holds the D2XX layer until it ends.
-class TTevFT232a::TLineOp {
-public:
-    explicit TLineOp(TTevFT232a& w) : FW(w) {
-        if (w.FLineBusy || w.FBitBangHold)
-            return;
-        FSession = std::make_unique<D2xxSession>(LayerWait);
-        if (!FSession->owns()) {
-            FSession.reset();
+bool TTevFT232a::RunLineOp(TLayerUse use, const std::function<bool()>& work) {
+    if (FLineBusy || (use == TLayerUse::BitBang) != bool(FBitBangHold))
+        return false;
+    FLineBusy = true;
+    QPointer<TTevFT232a> self(this);
+    std::shared_ptr<D2xxSession> held = FBitBangHold;
+    std::shared_ptr<D2xxSession> keep;
+    bool ran = false;
+    runAwayFromGui([&] {
+        if (held) {
+            ran = true;
+            work();
             return;
         }
-        w.FLineBusy = true;
-        FOk = true;
-    }
-    // An operation inside a bit-bang session, which already holds the layer.
-    struct TInBitBang {};
-    TLineOp(TTevFT232a& w, TInBitBang) : FW(w) {
-        if (w.FLineBusy || !w.FBitBangHold)
+        auto session = std::make_shared<D2xxSession>(LayerWait);
+        if (!session->owns())
             return;
-        w.FLineBusy = true;
-        FOk = true;
-    }
-    ~TLineOp() {
-        if (FOk)
-            FW.FLineBusy = false;
-    }
-    TLineOp(const TLineOp&) = delete;
-    TLineOp& operator=(const TLineOp&) = delete;
-    explicit operator bool() const { return FOk; }
-    std::unique_ptr<D2xxSession> TakeSession() { return std::move(FSession); }
-
-private:
-    TTevFT232a& FW;
-    std::unique_ptr<D2xxSession> FSession;
-    bool FOk = false;
-};
+        ran = true;
+        if (work())
+            keep = std::move(session);
+    });
+    if (!self)
+        return ran;
+    FLineBusy = false;
+    if (keep)
+        FBitBangHold = std::move(keep);
+    return ran;
+}
 
 TTevFT232a::TTevFT232a(QObject* Owner) : QObject(Owner) {
     FParent = qobject_cast<QWidget*>(Owner);
@@ -433,23 +437,25 @@ QString prefixedUserText() {
 
 } // namespace
 
-bool TTevFT232a::OpenActiveForUserArea() {
-    D2xxOpenBySerial(FActiveSerial);
-    return true;
-}
-
 QString TTevFT232a::ReadActiveUserArea(QString (*decode)()) {
     if (blank(FActiveSerial))
         return {};
-    TLineOp op(*this);
-    if (!op)
+    const QString serial = FActiveSerial;
+    std::uint8_t pins = FCBusBitIO;
+    QString text;
+    QPointer<TTevFT232a> self(this);
+    if (!RunLineOp(TLayerUse::Own, [&] {
+            D2xxOpenBySerial(serial);
+            D2xxGetBitMode(pins);
+            D2xxGetUserAreaSize();
+            D2xxReadUserArea();
+            text = decode();
+            D2xxClose();
+            return false;
+        }))
         return {};
-    OpenActiveForUserArea();
-    D2xxGetBitMode(FCBusBitIO);
-    D2xxGetUserAreaSize();
-    D2xxReadUserArea();
-    const QString text = decode();
-    D2xxClose();
+    if (self)
+        FCBusBitIO = pins;
     return text;
 }
 
@@ -462,188 +468,223 @@ QString TTevFT232a::ReadFTUserDataWLEN() {
 }
 
 QString TTevFT232a::GetFFTUserData() {
-    TLineOp op(*this);
-    if (!op)
+    QString text;
+    if (!RunLineOp(TLayerUse::Own, [&] {
+            D2xxGetUserAreaSize();
+            D2xxReadUserArea();
+            text = prefixedUserText();
+            return false;
+        }))
         return {};
-    D2xxGetUserAreaSize();
-    D2xxReadUserArea();
-    return prefixedUserText();
+    return text;
+}
+
+bool TTevFT232a::WriteActiveUserArea(const std::function<bool(std::uint32_t size)>& fill) {
+    if (blank(FActiveSerial))
+        return false;
+    const QString serial = FActiveSerial;
+    bool ok = false;
+    RunLineOp(TLayerUse::Own, [&] {
+        // Never a write with a size that was not read from this adapter.
+        if (D2xxOpenBySerial(serial) != FT_OK)
+            return false;
+        ok = D2xxGetUserAreaSize() == FT_OK && fill(D2xxUserAreaSize) && D2xxWriteUserArea() == FT_OK;
+        ok = D2xxClose() == FT_OK && ok;
+        return false;
+    });
+    return ok;
 }
 
 bool TTevFT232a::WriteFTUserData(const QString& buf) {
-    if (blank(FActiveSerial))
-        return false;
-    TLineOp op(*this);
-    if (!op)
-        return false;
-    OpenActiveForUserArea();
-    D2xxGetUserAreaSize();
-    const std::uint32_t S = D2xxUserAreaSize;
-    std::uint32_t n = std::uint32_t(buf.size());
-    if (n > S)
-        n = S == 0 ? 0 : S - 1;
-    n = std::min<std::uint32_t>(n, D2xxUserAreaBufferSize);
-    std::memset(D2xxUserArea, 0, std::min<std::uint32_t>(S, D2xxUserAreaBufferSize));
-    for (std::uint32_t i = 0; i < n; ++i)
-        D2xxUserArea[i] = std::uint8_t(buf[qsizetype(i)].unicode() & 0xFF);
-    D2xxWriteUserArea();
-    D2xxClose();
-    return true;
+    return WriteActiveUserArea([&buf](std::uint32_t S) {
+        if (S == 0)
+            return false; // no user area: nothing would be written
+        std::uint32_t n = std::uint32_t(buf.size());
+        if (n > S)
+            n = S - 1;
+        n = std::min<std::uint32_t>(n, D2xxUserAreaBufferSize);
+        std::memset(D2xxUserArea, 0, std::min<std::uint32_t>(S, D2xxUserAreaBufferSize));
+        for (std::uint32_t i = 0; i < n; ++i)
+            D2xxUserArea[i] = std::uint8_t(buf[qsizetype(i)].unicode() & 0xFF);
+        return true;
+    });
 }
 
 bool TTevFT232a::WriteFTUserDataWLEN(std::uint8_t alen, const QString& buf) {
-    if (blank(FActiveSerial))
-        return false;
-    TLineOp op(*this);
-    if (!op)
-        return false;
-    OpenActiveForUserArea();
-    D2xxGetUserAreaSize();
-    // Length byte, text and NUL must stay inside the 64-byte buffer.
-    const std::uint32_t len = std::min<std::uint32_t>(alen, D2xxUserAreaBufferSize - 2);
-    D2xxUserArea[0] = std::uint8_t(len);
-    for (std::uint32_t i = 0; i < len; ++i)
-        D2xxUserArea[i + 1] =
-            i < std::uint32_t(buf.size()) ? std::uint8_t(buf[qsizetype(i)].unicode() & 0xFF) : 0;
-    D2xxUserArea[len + 1] = 0;
-    D2xxWriteUserArea();
-    D2xxClose();
-    return true;
+    return WriteActiveUserArea([&](std::uint32_t S) {
+        if (S == 0)
+            return false;
+        // Length byte, text and NUL must stay inside the 64-byte buffer.
+        const std::uint32_t len = std::min<std::uint32_t>(alen, D2xxUserAreaBufferSize - 2);
+        D2xxUserArea[0] = std::uint8_t(len);
+        for (std::uint32_t i = 0; i < len; ++i)
+            D2xxUserArea[i + 1] =
+                i < std::uint32_t(buf.size()) ? std::uint8_t(buf[qsizetype(i)].unicode() & 0xFF) : 0;
+        D2xxUserArea[len + 1] = 0;
+        return true;
+    });
 }
 
 // ---- line control ----
+
+namespace {
+
+void pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+} // namespace
 
 void TTevFT232a::ResetPulse(const QString& aSerial, bool onepulse, std::uint8_t ChosenResetLine) {
     const QString serial = aSerial.isEmpty() ? FActiveSerial : aSerial;
     if (serial.isEmpty())
         return;
-    TLineOp op(*this);
-    if (!op)
-        return;
-    D2xxResetDevice();
-    D2xxResetPort();
-    D2xxClose();
-    if (D2xxOpenBySerial(serial) != FT_OK)
-        return;
-    if (D2xxSetBitMode(ChosenResetLine, FT_BITMODE_ASYNC_BITBANG) != FT_OK)
-        return;
-    const int cycles = onepulse ? 11 : 1;
-    for (int c = 0; c < cycles; ++c) {
-        writeByte(0x00);
-        DriveSingleCbusPin(serial, 1, 0);
-        delayProcessingEvents(40);
-        writeByte(ChosenResetLine);
-        if (!onepulse)
-            break;
-        DriveSingleCbusPin(serial, 1, 1);
-        delayProcessingEvents(40);
-    }
-    D2xxSetBitMode(0xFF, FT_BITMODE_RESET);
-    D2xxClose();
+    RunLineOp(TLayerUse::Own, [&] {
+        D2xxResetDevice();
+        D2xxResetPort();
+        D2xxClose();
+        if (D2xxOpenBySerial(serial) != FT_OK)
+            return false;
+        if (D2xxSetBitMode(ChosenResetLine, FT_BITMODE_ASYNC_BITBANG) != FT_OK)
+            return false;
+        const int cycles = onepulse ? 11 : 1;
+        for (int c = 0; c < cycles; ++c) {
+            writeByte(0x00);
+            DriveSingleCbusPin(serial, 1, 0);
+            pause(40);
+            writeByte(ChosenResetLine);
+            if (!onepulse)
+                break;
+            DriveSingleCbusPin(serial, 1, 1);
+            pause(40);
+        }
+        D2xxSetBitMode(0xFF, FT_BITMODE_RESET);
+        D2xxClose();
+        return false;
+    });
 }
 
 bool TTevFT232a::Init_ControllerBySerial(const QString& /*aSerial*/) {
-    TLineOp op(*this);
-    if (!op)
+    const QString serial = FActiveSerial;
+    bool ok = false;
+    RunLineOp(TLayerUse::Own, [&] {
+        if (D2xxOpenBySerial(serial) != FT_OK)
+            return false;
+        const FT_STATUS st = D2xxSetLatencyTimer(16);
+        ok = D2xxHandle != nullptr && st == FT_OK;
         return false;
-    if (D2xxOpenBySerial(FActiveSerial) != FT_OK)
-        return false;
-    const FT_STATUS st = D2xxSetLatencyTimer(16);
-    return D2xxHandle != nullptr && st == FT_OK;
+    });
+    return ok;
 }
 
 void TTevFT232a::BitBangON(std::uint8_t ft232_dir, std::uint8_t ft232_val) {
     if (blank(FActiveSerial))
         return;
-    TLineOp op(*this);
-    if (!op)
-        return;
-    if (D2xxOpenBySerial(FActiveSerial) != FT_OK)
-        return;
-    if (D2xxSetLatencyTimer(16) != FT_OK || D2xxHandle == nullptr)
-        return;
-    D2xxSetBitMode(ft232_dir, FT_BITMODE_ASYNC_BITBANG);
-    writeByte(ft232_val);
-    FBitBangMode = true;
-    // The adapter stays open in bit-bang mode: the layer stays ours until BitBangOFF.
-    FBitBangHold = std::make_unique<TLayerHold>();
-    FBitBangHold->session = op.TakeSession();
+    const QString serial = FActiveSerial;
+    bool on = false;
+    QPointer<TTevFT232a> self(this);
+    RunLineOp(TLayerUse::Own, [&] {
+        if (D2xxOpenBySerial(serial) != FT_OK)
+            return false;
+        if (D2xxSetLatencyTimer(16) != FT_OK || D2xxHandle == nullptr)
+            return false;
+        D2xxSetBitMode(ft232_dir, FT_BITMODE_ASYNC_BITBANG);
+        writeByte(ft232_val);
+        on = true;
+        // The adapter stays open in bit-bang mode: the layer stays ours until BitBangOFF.
+        return true;
+    });
+    if (on && self)
+        FBitBangMode = true;
 }
 
 void TTevFT232a::BitBangWrite(std::uint8_t val) {
     if (blank(FActiveSerial) || !FBitBangMode)
         return;
-    TLineOp op(*this, TLineOp::TInBitBang{});
-    if (!op)
-        return;
-    writeByte(val);
+    RunLineOp(TLayerUse::BitBang, [&] {
+        writeByte(val);
+        return false;
+    });
 }
 
 std::uint8_t TTevFT232a::BitBangRead() {
     if (blank(FActiveSerial) || !FBitBangMode)
         return 0;
-    TLineOp op(*this, TLineOp::TInBitBang{});
-    if (!op)
-        return 0;
     std::uint8_t value = 0;
-    D2xxGetBitMode(value);
+    RunLineOp(TLayerUse::BitBang, [&] {
+        D2xxGetBitMode(value);
+        return false;
+    });
     return value;
 }
 
 void TTevFT232a::BitBangOFF() {
     if (blank(FActiveSerial) || !FBitBangMode)
         return;
-    {
-        TLineOp op(*this, TLineOp::TInBitBang{});
-        if (!op)
-            return;
-        DriveSingleCbusPin(FActiveSerial, 1, 0);
-        delayProcessingEvents(10);
-        D2xxSetBitMode(0xFF, FT_BITMODE_RESET);
-        D2xxClose();
-        if (D2xxOpenBySerial(FActiveSerial) == FT_OK)
-            D2xxSetLatencyTimer(16);
-        D2xxClose();
-        FBitBangMode = false;
-    }
+    const QString serial = FActiveSerial;
+    QPointer<TTevFT232a> self(this);
+    if (!RunLineOp(TLayerUse::BitBang, [&] {
+            DriveSingleCbusPin(serial, 1, 0);
+            pause(10);
+            D2xxSetBitMode(0xFF, FT_BITMODE_RESET);
+            D2xxClose();
+            if (D2xxOpenBySerial(serial) == FT_OK)
+                D2xxSetLatencyTimer(16);
+            D2xxClose();
+            return false;
+        }))
+        return;
+    if (!self)
+        return;
+    FBitBangMode = false;
     FBitBangHold.reset();
 }
 
 void TTevFT232a::SetCbusPinVal(std::uint8_t pin, std::uint8_t val) {
-    TLineOp op(*this);
-    if (!op)
+    const QString serial = FActiveSerial;
+    std::uint8_t state = FCBusBitIO;
+    QPointer<TTevFT232a> self(this);
+    if (!RunLineOp(TLayerUse::Own, [&] {
+            D2xxOpenBySerial(serial);
+            const std::uint8_t level = val == 0 ? 1 : 0;
+            WriteCbusPin(serial, pin, level, state);
+            D2xxClose();
+            return false;
+        }))
         return;
-    D2xxOpenBySerial(FActiveSerial);
-    const std::uint8_t level = val == 0 ? 1 : 0;
-    WriteCbusPin(FActiveSerial, pin, level, FCBusBitIO);
-    D2xxClose();
+    if (self)
+        FCBusBitIO = state;
 }
 
 std::uint8_t TTevFT232a::GetCbusVal() {
-    TLineOp op(*this);
-    if (!op)
-        return 0;
-    if (D2xxOpenBySerial(FActiveSerial) != FT_OK)
-        return 0;
-    const std::uint8_t value = ReadCbusPins(FActiveSerial);
-    D2xxClose();
+    const QString serial = FActiveSerial;
+    std::uint8_t value = 0;
+    RunLineOp(TLayerUse::Own, [&] {
+        if (D2xxOpenBySerial(serial) != FT_OK)
+            return false;
+        value = ReadCbusPins(serial);
+        D2xxClose();
+        return false;
+    });
     return value;
 }
 
 bool TTevFT232a::OpenPortBySerial(const QString& aSerial) {
-    TLineOp op(*this);
-    if (!op)
+    bool ok = false;
+    RunLineOp(TLayerUse::Own, [&] {
+        D2xxClose();
+        if (D2xxOpenBySerial(aSerial) != FT_OK)
+            return false;
+        D2xxGetQueueStatus();
+        ok = true;
         return false;
-    D2xxClose();
-    if (D2xxOpenBySerial(aSerial) != FT_OK)
-        return false;
-    D2xxGetQueueStatus();
-    return true;
+    });
+    return ok;
 }
 
 void TTevFT232a::CloseUsbPort() {
-    TLineOp op(*this);
-    if (!op)
-        return;
-    D2xxClose();
+    RunLineOp(TLayerUse::Own, [] {
+        D2xxClose();
+        return false;
+    });
 }

@@ -18,6 +18,7 @@
 
 class QTimer;
 class TDeviceChangeMonitor;
+class D2xxSession;
 
 // The two device-change signals the watcher acts on, with the values the system's broadcast uses.
 inline constexpr std::uint32_t DBT_DEVNODES_CHANGED = 0x0007;
@@ -141,9 +142,11 @@ private:
     std::deque<TTevFT232aCheckThread*> FEndedScans;
     void EnableTimer();
     int FindActive() const;
-    bool OpenActiveForUserArea();
     // Opens the active adapter, reads its user area, decodes it and closes again.
     QString ReadActiveUserArea(QString (*decode)());
+    // Opens the active adapter, asks its user-area size, lets fill put the bytes into the layer's buffer
+    // (false: nothing to write), writes and closes. True only when every step succeeded.
+    bool WriteActiveUserArea(const std::function<bool(std::uint32_t size)>& fill);
 
     bool FActive = false;
     TTevFT232aCheckThread* FTevFT232aCheckThread = nullptr;
@@ -156,8 +159,12 @@ private:
     std::uint8_t FCBusBitIO = 0;
 
     // Line control keeps the D2XX layer in one hand: a running operation, or a bit-bang session.
-    class TLineOp;
+    // Operations run on a thread of their own while the GUI thread waits with its event loop running;
+    // their work must not touch the watcher, which a handler may destroy meanwhile.
+    enum class TLayerUse { Own, BitBang };
+    // Runs work with the layer held. work returns true to keep the layer afterwards (a bit-bang
+    // session). False when refused: another operation runs, or the layer did not come free in time.
+    bool RunLineOp(TLayerUse use, const std::function<bool()>& work);
     bool FLineBusy = false;
-    struct TLayerHold;
-    std::unique_ptr<TLayerHold> FBitBangHold;
+    std::shared_ptr<D2xxSession> FBitBangHold;
 };
