@@ -9,7 +9,11 @@
 
 #include <QRegularExpression>
 #include <QTimer>
+#include <condition_variable>
+#include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
 
 using namespace watchertest;
 
@@ -262,6 +266,54 @@ TEST_F(LineControlTest, CbusHelpersShapeTheMasks) {
                                         << QStringLiteral("FT_SetBitMode mask=0xfa mode=0x20")
                                         << QStringLiteral("FT_SetBitMode mask=0xf3 mode=0x20")
                                         << QStringLiteral("FT_Close"));
+}
+
+TEST_F(LineControlTest, WaitsForTheLayerWithTheEventLoopRunning) {
+    // Another thread holds the layer until a timer of the GUI thread lets it go: an operation that
+    // blocked the GUI thread while waiting would be refused after its time-out instead.
+    const struct {
+        const char* name;
+        std::function<void(TTevFT232a&)> op;
+        const char* call; // one call the operation must have made
+    } cases[] = {
+        {"reset pulse", [](TTevFT232a& w) { w.ResetPulse(QString(), false, FT_RESET_RTS); }, "FT_OpenEx"},
+        {"user-area read", [](TTevFT232a& w) { w.ReadFTUserData(); }, "FT_EE_UARead"},
+        {"user-area write", [](TTevFT232a& w) { EXPECT_TRUE(w.WriteFTUserData(QStringLiteral("x"))); },
+         "FT_EE_UAWrite"},
+        {"CBUS read", [](TTevFT232a& w) { EXPECT_EQ(w.GetCbusVal(), 0x05); }, "FT_GetBitMode"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mutex m;
+        std::condition_variable cv;
+        bool held = false;
+        bool letGo = false;
+        std::thread holder([&] {
+            D2xxSession session;
+            std::unique_lock lock(m);
+            held = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return letGo; });
+        });
+        {
+            std::unique_lock lock(m);
+            cv.wait(lock, [&] { return held; });
+        }
+        bool timerRan = false;
+        QTimer::singleShot(0, [&] {
+            timerRan = true;
+            std::lock_guard lock(m);
+            letGo = true;
+            cv.notify_all();
+        });
+        sim.ClearJournal();
+        c.op(*w);
+        // Run by now; were it not, the loop here lets it run so that the holder can end.
+        ASSERT_TRUE(WaitFor([&] { return timerRan; }));
+        holder.join();
+        EXPECT_TRUE(timerRan);
+        EXPECT_EQ(sim.Count(QLatin1String(c.call)), 1);
+    }
 }
 
 } // namespace

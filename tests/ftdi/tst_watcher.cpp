@@ -408,6 +408,52 @@ TEST_F(WatcherTest, ChipWatcherWindowLink) {
     ASSERT_TRUE(waitReports(2));
 }
 
+TEST_F(WatcherTest, UserAreaWritesSayWhetherTheyHappened) {
+    START_SIM(TwoAdapters);
+    auto w = make(false);
+    // B2's size was read last: a write to A1 must never use it.
+    w->FActiveSerial = QStringLiteral("B2");
+    EXPECT_TRUE(w->ReadFTUserData().isEmpty());
+    const struct {
+        const char* name;
+        const char* serial;
+        const char* a1Extra; // added to A1's block
+        bool writes;         // whether a user-area write may reach the library
+    } cases[] = {
+        {"adapter not attached", "GONE", "", false},
+        {"open fails", "A1", "fail = FT_OpenEx 3\n", false},
+        {"size query fails", "A1", "fail = FT_EE_UASize 4\n", false},
+        {"write fails", "A1", "fail = FT_EE_UAWrite 12\n", true},
+        {"close fails", "A1", "fail = FT_Close 4\n", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim.Change(Adapter(QStringLiteral("A1"), QStringLiteral("ttyUSB0"),
+                           QStringLiteral("ua_size = 32\n") + QLatin1String(c.a1Extra)) +
+                   Adapter(QStringLiteral("B2"), QStringLiteral("ttyUSB1")));
+        w->FActiveSerial = QLatin1String(c.serial);
+        sim.ClearJournal();
+        EXPECT_FALSE(w->WriteFTUserData(QStringLiteral("ABC")));
+        EXPECT_FALSE(w->WriteFTUserDataWLEN(3, QStringLiteral("ABC")));
+        if (!c.writes) {
+            EXPECT_EQ(sim.Count(QStringLiteral("FT_EE_UAWrite")), 0);
+        }
+        for (const QString& call : sim.CallsOf({QStringLiteral("FT_EE_UAWrite")}))
+            EXPECT_TRUE(call.contains(QStringLiteral("length=32"))) << call.toStdString();
+        EXPECT_TRUE(D2xxHandle == nullptr);
+    }
+}
+
+TEST_F(WatcherTest, AFailedDeviceListIsAnInterruptedScanTriedAgain) {
+    // The first list fails; the watcher reports nothing of that pass, not "no adapters".
+    START_SIM(QStringLiteral("fail = FT_GetDeviceInfoList 4 1\n") + TwoAdapters);
+    auto w = make();
+    ASSERT_TRUE(waitReports(1));
+    EXPECT_EQ(reports[0].DevCount, 2);
+    EXPECT_EQ(reports[0].ActiveSerial, QStringLiteral("A1"));
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_CreateDeviceInfoList")), 2);
+}
+
 } // namespace
 
 #include "tst_watcher.moc"
