@@ -24,7 +24,7 @@ private:
     int fd_ = -1;
 };
 
-// $XDG_RUNTIME_DIR/pravex, or /tmp/pravex-<uid> where there is no runtime folder.
+// $XDG_RUNTIME_DIR/pravex, or /tmp/pravex-<uid> where there is no runtime folder or that one is not ours.
 QString FtdiLockDir();
 // A lock name for a USB device (its sysfs directory, which tells a fake tree from the real one) and,
 // for channel >= 0, one of its channels.

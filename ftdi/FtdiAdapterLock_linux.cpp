@@ -13,14 +13,19 @@
 
 namespace {
 
-int openLockFile(const QString& name) {
-    const QString dir = FtdiLockDir();
+// A folder of our own, made when missing. One owned by someone else (a runtime folder that a program run
+// with sudo wrote into) is not used: its lock files could be held against us for ever.
+bool ownFolder(const QString& dir) {
     const QByteArray d = QFile::encodeName(dir);
     if (::mkdir(d.constData(), 0700) != 0 && errno != EEXIST)
-        return -1;
+        return false;
     struct stat st {};
-    // Only a folder of our own: a lock file someone else placed there could be held against us for ever.
-    if (::lstat(d.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+    return ::lstat(d.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+}
+
+int openLockFile(const QString& name) {
+    const QString dir = FtdiLockDir();
+    if (!ownFolder(dir))
         return -1;
     const QByteArray path = QFile::encodeName(dir + QLatin1Char('/') + name);
     return ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -30,8 +35,11 @@ int openLockFile(const QString& name) {
 
 QString FtdiLockDir() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(QFile::decodeName(runtime)).isDir())
-        return QFile::decodeName(runtime) + QStringLiteral("/pravex");
+    if (!runtime.isEmpty() && QFileInfo(QFile::decodeName(runtime)).isDir()) {
+        const QString dir = QFile::decodeName(runtime) + QStringLiteral("/pravex");
+        if (ownFolder(dir))
+            return dir;
+    }
     return QStringLiteral("/tmp/pravex-%1").arg(::getuid());
 }
 
