@@ -79,6 +79,8 @@ int main(int argc, char** argv) {
         QDir().mkpath(dir + QLatin1Char('/') + name + QStringLiteral(":1.0/ttyUSB") + QString::number(i));
     }
     qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(root.path()));
+    QTemporaryDir runtime; // the adapters' lock files go with the fake tree
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     D2xxUseNativeBackend();
 
     const double list = perCallMicroseconds(200, [] {

@@ -70,9 +70,14 @@ protected:
         device(root, QStringLiteral("2-1.10"), QStringLiteral("0403"), QStringLiteral("1000"),
                QStringLiteral("XS1"), QStringLiteral("FT230X Basic UART"), {QString()});
         qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(root));
+        // The adapters' lock files go with the fake tree.
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(ScratchDir(QStringLiteral("run"))));
         D2xxUseNativeBackend();
     }
-    void TearDown() override { qunsetenv("PRAVEX_SYSFS_ROOT"); }
+    void TearDown() override {
+        qunsetenv("PRAVEX_SYSFS_ROOT");
+        qunsetenv("XDG_RUNTIME_DIR");
+    }
 };
 
 } // namespace

@@ -63,6 +63,8 @@ TEST(NativeUmockdev, ListsAdaptersFromAKernelLikeSysfs) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("PRAVEX_D2XX_LIBRARY"));
     env.remove(QStringLiteral("PRAVEX_SYSFS_ROOT"));
+    // Every testbed has the same device paths: its own lock folder keeps parallel runs apart.
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), ScratchDir(QStringLiteral("run")));
     // The testbed is preloaded ahead of the sanitizer runtime of a sanitized build.
     env.insert(QStringLiteral("ASAN_OPTIONS"),
                env.value(QStringLiteral("ASAN_OPTIONS")) +
