@@ -211,10 +211,10 @@ FT_STATUS readWords(NativeAdapter& a, int words, std::vector<std::uint8_t>& imag
 // The EEPROM image, its size decided by the chip's answers: a 93C46 has only 64 words and answers the
 // addresses above them with its first half again.
 FT_STATUS readImage(NativeAdapter& a, std::vector<std::uint8_t>& image) {
-    if (FT_STATUS s = ensureUsb(a); s != FT_OK)
-        return s;
     if (!layoutKnown(a.channel.type))
         return kNotSupported;
+    if (FT_STATUS s = ensureUsb(a); s != FT_OK)
+        return s;
     const bool external = externalEeprom(a.channel.type);
     if (FT_STATUS s = readWords(a, external ? 128 : 64, image); s != FT_OK)
         return s;
