@@ -25,7 +25,8 @@ struct FtdiSysfsChannel {
 
 QString FtdiSysfsRoot();
 std::vector<FtdiSysfsChannel> FtdiSysfsScan(const QString& root = FtdiSysfsRoot());
-// The tty of the channel with this serial number (as listed), or empty.
+// The tty of the channel with this serial number (in full, or cut to 15 characters as the list shows it),
+// or empty.
 QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root = FtdiSysfsRoot());
 
 // D2XX type code of a chip from its bcdDevice; FT_DEVICE_UNKNOWN (3) for one we do not know.

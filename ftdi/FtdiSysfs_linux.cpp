@@ -160,10 +160,20 @@ std::vector<FtdiSysfsChannel> FtdiSysfsScan(const QString& root) {
 QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root) {
     if (serial.isEmpty())
         return QString();
-    for (const FtdiSysfsChannel& ch : FtdiSysfsScan(root))
+    // The list keeps 15 characters of a serial number: a serial read from it names its adapter too, when
+    // no other adapter's serial starts alike.
+    constexpr int listed = 15;
+    QString cut;
+    int cutMatches = 0;
+    for (const FtdiSysfsChannel& ch : FtdiSysfsScan(root)) {
         if (ch.serial == serial)
             return ch.tty;
-    return QString();
+        if (serial.size() == listed && ch.serial.size() > listed && ch.serial.left(listed) == serial) {
+            cut = ch.tty;
+            ++cutMatches;
+        }
+    }
+    return cutMatches == 1 ? cut : QString();
 }
 
 bool FtdiUsbIdentityMatches(const FtdiSysfsChannel& ch, std::uint16_t vendor, std::uint16_t product,
