@@ -12,6 +12,7 @@
 #include <QDesktopServices>
 #include <QFrame>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QTabWidget>
@@ -359,8 +360,20 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::Leave:
             lbWebMouseLeave();
             break;
-        case QEvent::MouseButtonRelease:
-            lbWebClick();
+        case QEvent::MouseButtonPress:
+            FWebPressed = static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton;
+            return true;
+        case QEvent::MouseButtonRelease: {
+            // Opens once for a left click pressed and released on the label: not for a right click, a
+            // press taken away, or the second half of a double click (which comes as no press).
+            auto* me = static_cast<QMouseEvent*>(event);
+            const bool pressed = FWebPressed;
+            FWebPressed = false;
+            if (pressed && me->button() == Qt::LeftButton && lbWeb->rect().contains(me->position().toPoint()))
+                lbWebClick();
+            return true;
+        }
+        case QEvent::MouseButtonDblClick:
             return true;
         default:
             break;

@@ -87,4 +87,5 @@ private:
     TfrmDodatki* frmDodatki = nullptr;
     StatusReadout FReadout;
     bool FManualPortMode = false;
+    bool FWebPressed = false; // a left press on the web label, not yet released
 };

@@ -170,6 +170,7 @@ TfrmFTList::TfrmFTList() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint |
     resize(FullWidth, ExpandedHeight);
     BuildControls();
     BuildMenu();
+    OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
     bMustBeMaxHeight = false;
     ChosenResetLine = 128;
 }
@@ -348,8 +349,13 @@ void TfrmFTList::BuildControls() {
     for (QWidget* w : std::initializer_list<QWidget*>{
              Panel1,       Image1,      Image3, Label1a,     lbComPort, Label1b, lbSerial,   Label1,
              Label3,       lbOrvakDesc, lbDesc, lbListCount, Label4w,   lbChip,  Label2,     Label4a,
-             imgSpinkaOFF, imgSpinkaON, Image2, Panel3,      Image4,    edAlias, btnSetAlias})
+             imgSpinkaOFF, imgSpinkaON, Image2, Panel3,      Image4,    edAlias, btnSetAlias}) {
         w->installEventFilter(this);
+        // Each control answers for itself: a label ignores the mouse, and Qt would hand the same press,
+        // move or double click on to Panel1, which drags, collapses and counts activity.
+        if (w != Panel1 && w != Panel3)
+            w->setAttribute(Qt::WA_NoMousePropagation);
+    }
 
     connect(btnSetAlias, &QPushButton::clicked, this, [this] { btnSetAliasClick(); });
     connect(edAlias, &QLineEdit::textChanged, this, [this] { RestartTimer3(); });
@@ -749,6 +755,10 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
     switch (t) {
     case QEvent::MouseButtonPress: {
         auto* me = static_cast<QMouseEvent*>(e);
+        if (w == Label4a) {
+            FWebPressed = me->button() == Qt::LeftButton;
+            return true;
+        }
         if (isPicture && me->button() == Qt::LeftButton) {
             FPressed = w;
             w->move(w->pos() + QPoint(1, 1));
@@ -760,8 +770,11 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
     }
     case QEvent::MouseMove: {
         auto* me = static_cast<QMouseEvent*>(e);
-        RestartTimer3();
-        if (hoverGroup)
+        // The pictures are buttons, not panel: resting on them is no activity.
+        if (!isPicture)
+            RestartTimer3();
+        // Setting the interval restarts the timer: set on every move, the title would never blink.
+        if (hoverGroup && Timer2->interval() != 250)
             Timer2->setInterval(250);
         if (w == Label4a) {
             SetLabelColour(Label4a, QColor(255, 0, 255));
@@ -809,8 +822,14 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
             ToggleMiniView();
             return true;
         }
-        if (w == Label4a && me->button() == Qt::LeftButton)
-            Label4aClick();
+        if (w == Label4a) {
+            // One left click, pressed and released on the address, opens it once.
+            const bool pressed = FWebPressed;
+            FWebPressed = false;
+            if (pressed && me->button() == Qt::LeftButton && w->rect().contains(me->position().toPoint()))
+                Label4aClick();
+            return true;
+        }
         break;
     }
     case QEvent::MouseButtonDblClick:
@@ -820,7 +839,7 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
         }
         break;
     case QEvent::Leave:
-        if (hoverGroup)
+        if (hoverGroup && Timer2->interval() != 1000)
             Timer2->setInterval(1000);
         if (w == Label4a) {
             SetLabelColour(Label4a, kWebColour);
@@ -849,7 +868,8 @@ void TfrmFTList::Panel1DblClick() {
 }
 
 void TfrmFTList::Label4aClick() {
-    QDesktopServices::openUrl(QUrl(MakerWebAddress));
+    if (OpenUrl)
+        OpenUrl(MakerWebAddress);
 }
 
 void TfrmFTList::imgSpinkaOFFClick() {
@@ -1102,8 +1122,11 @@ void ShowChipWatcher(TTevFT232a* watcher, TFTOrvakDefListFlags& records, int& co
         }
         if (frmFTList) {
             frmFTList->RefreshList(records, count);
-            if (frmFTList)
+            if (frmFTList) {
                 frmFTList->show();
+                // A report is news: the window comes up from behind others, still without the focus.
+                frmFTList->raise();
+            }
             return;
         }
         auto* form = new TfrmFTList();

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 
 class QAction;
 class QFrame;
@@ -44,6 +45,8 @@ public:
     int LastListCount = 0;
     int lvLastIdx = 0;
     int blending = 0;
+    // Opens a web address; tests see the address instead.
+    std::function<void(const QString& url)> OpenUrl;
 
     // Controls, named as the form designer named them.
     QFrame* Panel1;
@@ -193,6 +196,7 @@ private:
     bool FDragManual = false;
     bool FDragMoved = false; // a click on the emblem that became a drag does not switch the view
     QWidget* FPressed = nullptr;
+    bool FWebPressed = false; // a left press on the web address, not yet released
 };
 
 // The one window of the process, cleared when it closes.

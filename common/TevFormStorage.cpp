@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShowEvent>
+#include <QWindow>
 #include <stdexcept>
 
 TTevForm::TTevForm(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags | Qt::Window) {}
@@ -35,11 +36,11 @@ bool TTevForm::CloseQuery() {
     return canClose;
 }
 
-void TTevForm::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    // A window coming back from the task bar is not shown anew.
-    if (!event->spontaneous() && OnShow)
+void TTevForm::setVisible(bool visible) {
+    // A window coming back from the task bar does not pass here: it is not shown anew.
+    if (visible && !isVisible() && OnShow)
         OnShow(this);
+    QWidget::setVisible(visible);
 }
 
 void TTevForm::closeEvent(QCloseEvent* event) {
@@ -76,6 +77,7 @@ void TTevFormStorage::Loaded() {
     FMasterForm->OnShow = [this](QObject* s) { FormShow(s); };
     FMasterForm->OnCloseQuery = [this](QObject* s, bool& c) { FormCloseQuery(s, c); };
     FMasterForm->OnDestroy = [this](QObject* s) { FormDestroy(s); };
+    FMasterForm->installEventFilter(this);
 }
 
 void TTevFormStorage::SetIniFileName(const QString& value) {
@@ -127,7 +129,7 @@ QString relativeKey(const QString& key) {
 }
 } // namespace
 
-int TTevFormStorage::ReadValue(const QString& name, int defaultValue) const {
+int TTevFormStorage::ReadValue(const QString& name, int defaultValue, bool* found) const {
     bool ok = false;
     int value = 0;
     if (FUseRegistry) {
@@ -137,6 +139,8 @@ int TTevFormStorage::ReadValue(const QString& name, int defaultValue) const {
         value =
             ini.value(FMasterForm->objectName() + QLatin1Char('/') + name).toString().trimmed().toInt(&ok);
     }
+    if (found)
+        *found = ok;
     return ok ? value : defaultValue;
 }
 
@@ -144,17 +148,72 @@ void TTevFormStorage::RestorePos() {
     if (!FMasterForm)
         return;
     TTevForm* f = FMasterForm;
-    // Stored sizes are outer sizes; the frame's share is known only once the window is mapped.
+    // Stored sizes are outer sizes. The frame's share is known once the window has been mapped; before
+    // that it counts as none, and FitToFrame makes up the difference when the frame appears.
     const QSize frameExtra = f->frameGeometry().size() - f->geometry().size();
-    const int width = ReadValue(QStringLiteral("Width"), f->frameGeometry().width());
-    const int height = ReadValue(QStringLiteral("Height"), f->frameGeometry().height());
+    bool haveWidth = false;
+    bool haveHeight = false;
+    bool haveTop = false;
+    bool haveLeft = false;
+    const int width = ReadValue(QStringLiteral("Width"), f->frameGeometry().width(), &haveWidth);
+    const int height = ReadValue(QStringLiteral("Height"), f->frameGeometry().height(), &haveHeight);
     f->resize(width - frameExtra.width(), height - frameExtra.height());
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->geometry().size() : QSize(0, 0);
     const QSize outer = f->size() + frameExtra;
-    const int top = ReadValue(QStringLiteral("Top"), (screenSize.height() - outer.height()) / 2);
-    const int left = ReadValue(QStringLiteral("Left"), (screenSize.width() - outer.width()) / 2);
+    const int top = ReadValue(QStringLiteral("Top"), (screenSize.height() - outer.height()) / 2, &haveTop);
+    const int left = ReadValue(QStringLiteral("Left"), (screenSize.width() - outer.width()) / 2, &haveLeft);
+    // A window's position is its frame's (before the native window exists, QWidget::move records it so).
     f->move(left, top);
+    FFitPending = frameExtra.isNull();
+    FOuterSize = QSize(haveWidth ? width : -1, haveHeight ? height : -1);
+    FCentreX = !haveLeft;
+    FCentreY = !haveTop;
+}
+
+void TTevFormStorage::FitToFrame() {
+    TTevForm* f = FMasterForm;
+    const QSize frameExtra = f->frameGeometry().size() - f->geometry().size();
+    if (!FFitPending || frameExtra.isNull())
+        return;
+    FFitPending = false;
+    QSize inner = f->size();
+    if (FOuterSize.width() >= 0)
+        inner.setWidth(FOuterSize.width() - frameExtra.width());
+    if (FOuterSize.height() >= 0)
+        inner.setHeight(FOuterSize.height() - frameExtra.height());
+    if (inner != f->size())
+        f->resize(inner);
+    if (FCentreX || FCentreY) {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        const QSize screenSize = screen ? screen->geometry().size() : QSize(0, 0);
+        const QSize outer = f->size() + frameExtra;
+        QPoint at = f->pos();
+        if (FCentreX)
+            at.setX((screenSize.width() - outer.width()) / 2);
+        if (FCentreY)
+            at.setY((screenSize.height() - outer.height()) / 2);
+        if (at != f->pos())
+            f->move(at);
+    }
+}
+
+bool TTevFormStorage::eventFilter(QObject* watched, QEvent* event) {
+    // The window manager's frame shows up as a move or a resize of the inner area once it is mapped.
+    if (watched == FMasterForm && FFitPending) {
+        switch (event->type()) {
+        case QEvent::Move:
+        case QEvent::Resize:
+            FitToFrame();
+            break;
+        case QEvent::Hide:
+            FFitPending = false;
+            break;
+        default:
+            break;
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void TTevFormStorage::SavePos() {
@@ -185,6 +244,7 @@ void TTevFormStorage::ReportFailure(const char* what) const {
 }
 
 void TTevFormStorage::FormShow(QObject* sender) {
+    FShownThisRun = true;
     if (FActive) {
         try {
             RestorePos();
@@ -199,7 +259,7 @@ void TTevFormStorage::FormShow(QObject* sender) {
 void TTevFormStorage::FormCloseQuery(QObject* sender, bool& canClose) {
     if (FSaveFormCloseQuery)
         FSaveFormCloseQuery(sender, canClose);
-    if (canClose && FMasterForm && FMasterForm->windowHandle() && FActive) {
+    if (canClose && FMasterForm && FMasterForm->windowHandle() && FActive && FShownThisRun) {
         try {
             SavePos();
         } catch (const std::exception& e) {
@@ -209,7 +269,7 @@ void TTevFormStorage::FormCloseQuery(QObject* sender, bool& canClose) {
 }
 
 void TTevFormStorage::FormDestroy(QObject* sender) {
-    if (FActive) {
+    if (FActive && FShownThisRun) {
         try {
             SavePos();
         } catch (const std::exception& e) {

@@ -9,7 +9,6 @@
 #include <functional>
 
 class QCloseEvent;
-class QShowEvent;
 
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 using TCloseQueryEvent = std::function<void(QObject* Sender, bool& CanClose)>;
@@ -30,8 +29,11 @@ public:
     // Asks the close-query handler, as a close by the user would; true when the window may close.
     bool CloseQuery();
 
+    // The show handler runs here, before the native window is made or mapped: a place set then is where
+    // the window manager puts the frame, while one set later (from the show event) places the inner area.
+    void setVisible(bool visible) override;
+
 protected:
-    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void DoDestroy();
 
@@ -79,7 +81,11 @@ private:
     void FormShow(QObject* sender);
     void FormCloseQuery(QObject* sender, bool& canClose);
     void FormDestroy(QObject* sender);
-    int ReadValue(const QString& name, int defaultValue) const;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Once the frame is known, what RestorePos could only guess: the inner size that gives the stored
+    // outer size, and a centre for the outer size.
+    void FitToFrame();
+    int ReadValue(const QString& name, int defaultValue, bool* found = nullptr) const;
     void ReportFailure(const char* what) const;
 
     TTevForm* FMasterForm = nullptr;
@@ -89,6 +95,14 @@ private:
     bool FActive = true;
     bool FUseRegistry = false;
     bool FLoaded = false;
+    // Only a window shown in this run has a place worth keeping: one never shown would store where it
+    // never was over the place the user left it.
+    bool FShownThisRun = false;
+    // Set by a restore made before the frame was known; cleared once FitToFrame has run or the window hides.
+    bool FFitPending = false;
+    QSize FOuterSize;      // stored outer size, or an invalid size when none was stored
+    bool FCentreX = false; // no stored Left: centred
+    bool FCentreY = false;
     TNotifyEvent FSaveFormShow;
     TCloseQueryEvent FSaveFormCloseQuery;
     TNotifyEvent FSaveFormDestroy;

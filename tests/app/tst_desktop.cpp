@@ -1,0 +1,407 @@
+// The windows on a real X server with a window manager (./test.sh starts Xvfb with openbox): the only
+// tests that see frames. Places over several runs, a run that never opens the tools window, the web
+// labels' clicks and the chip watcher's drags, all with real pointer input (XTest) through the server.
+// labels: desktop
+#include "Unit1.h"
+#include "app_helpers.h"
+#include "chipwatch/frmFTListU.h"
+#include "common/TevTools.h"
+#include "frmDodatkiU.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyleHints>
+#include <QTimer>
+#include <QWindow>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+using namespace apptest;
+
+namespace {
+
+bool OnDesktop() {
+    return QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+// Real pointer input, as a person's mouse gives it: the server delivers it to whoever should have it,
+// the window manager included.
+class Pointer {
+public:
+    Pointer() : FDisplay(XOpenDisplay(nullptr)) {}
+    ~Pointer() {
+        if (!FDisplay)
+            return;
+        // A test that stopped half-way must not leave a button held for the next one.
+        for (int b = 1; b <= 3; ++b)
+            if (FDown & (1 << b))
+                Button(b, false);
+        XCloseDisplay(FDisplay);
+    }
+    bool Ok() const { return FDisplay != nullptr; }
+    void MoveTo(QPoint at) {
+        XTestFakeMotionEvent(FDisplay, -1, at.x(), at.y(), CurrentTime);
+        XSync(FDisplay, False);
+    }
+    void Button(int button, bool down) {
+        XTestFakeButtonEvent(FDisplay, unsigned(button), down ? True : False, CurrentTime);
+        XSync(FDisplay, False);
+        FDown = down ? FDown | (1 << button) : FDown & ~(1 << button);
+    }
+
+private:
+    Display* FDisplay;
+    int FDown = 0;
+};
+
+// Counts the mouse events a widget is given, before the window's own handling sees them: a test waits
+// for its input to have arrived instead of waiting for a time.
+class Seen : public QObject {
+public:
+    explicit Seen(QWidget* w) { w->installEventFilter(this); }
+    int presses = 0;
+    int releases = 0;
+    int moves = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* e) override {
+        switch (e->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            ++presses;
+            break;
+        case QEvent::MouseButtonRelease:
+            ++releases;
+            break;
+        case QEvent::MouseMove:
+            ++moves;
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+};
+
+// Each press and release is waited for until the widget has it. The window manager holds the pointer a
+// moment on a press (click to focus); input sent on meanwhile can reach Qt out of place.
+bool Press(Pointer& pointer, Seen& seen, QPoint at, int button = 1) {
+    const int before = seen.presses;
+    pointer.MoveTo(at);
+    pointer.Button(button, true);
+    return WaitFor([&] { return seen.presses > before; });
+}
+bool Release(Pointer& pointer, Seen& seen, int button = 1) {
+    const int before = seen.releases;
+    pointer.Button(button, false);
+    return WaitFor([&] { return seen.releases > before; });
+}
+bool Click(Pointer& pointer, Seen& seen, QPoint at, int button = 1) {
+    return Press(pointer, seen, at, button) && Release(pointer, seen, button);
+}
+
+// Where the server has the window: Qt's own idea comes before the window manager has placed it.
+QPoint ServerPos(QWidget* w) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d)
+        return {};
+    int x = 0;
+    int y = 0;
+    ::Window child = 0;
+    XTranslateCoordinates(d, ::Window(w->winId()), DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    XCloseDisplay(d);
+    return {x, y};
+}
+
+// The chip watcher mapped, faded in and standing at a place with room around it.
+bool Settle(TfrmFTList* w, QPoint at) {
+    if (!WaitFor([&] { return w->isVisible() && !w->Timer1->isActive() && w->windowHandle()->isExposed(); }))
+        return false;
+    w->move(at);
+    return WaitFor([&] { return w->pos() == at && ServerPos(w) == at; });
+}
+
+QPoint CentreOf(QWidget* w) {
+    return w->mapToGlobal(w->rect().center());
+}
+
+// Mapped and framed by the window manager, with the frame's share known to Qt.
+bool Framed(QWidget* w) {
+    return w->isVisible() && w->frameGeometry().size() != w->size();
+}
+
+// Framed and centred, as a first run leaves a window once the frame is known.
+bool Centred(QWidget* w) {
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+    const QRect frame = w->frameGeometry();
+    return Framed(w) && frame.topLeft() == QPoint((screen.width() - frame.width()) / 2,
+                                                  (screen.height() - frame.height()) / 2);
+}
+
+QRect StoredPlace(const QString& window) {
+    const QString key = QStringLiteral("Software\\") +
+                        TTevFormStorage::ExeKeyName(QCoreApplication::applicationFilePath()) +
+                        QLatin1Char('\\') + window;
+    auto value = [&](const char* name) { return RegReadInteger(QString::fromLatin1(name), -99999, key); };
+    return QRect(value("Left"), value("Top"), value("Width"), value("Height"));
+}
+
+// One run of the program: its two windows as main() makes them, the main window shown.
+struct ProgramRun {
+    std::unique_ptr<TForm1> form1;
+    std::unique_ptr<TfrmDodatki> tools;
+    ProgramRun() {
+        form1 = std::make_unique<TForm1>();
+        tools = std::make_unique<TfrmDodatki>();
+        form1->SetToolsWindow(tools.get());
+        form1->show();
+    }
+    ~ProgramRun() {
+        form1->close();
+        delete frmFTList.data();
+        tools.reset();
+        form1.reset();
+    }
+    void OpenTools() { form1->BitBtn1->click(); }
+};
+
+// Moves a window's frame as a pager or a person's drag would: the window manager does it. True once done.
+bool MoveFrame(QWidget* w, QPoint to) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d)
+        return false;
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = Window(w->winId());
+    e.xclient.message_type = XInternAtom(d, "_NET_MOVERESIZE_WINDOW", False);
+    e.xclient.format = 32;
+    // North-west gravity (the frame's corner), x and y given, from a pager.
+    e.xclient.data.l[0] = 1 | (1 << 8) | (1 << 9) | (2 << 12);
+    e.xclient.data.l[1] = to.x();
+    e.xclient.data.l[2] = to.y();
+    XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XSync(d, False);
+    XCloseDisplay(d);
+    const bool ok = WaitFor([&] { return w->frameGeometry().topLeft() == to; });
+    if (!ok)
+        ADD_FAILURE() << "frame at " << w->frameGeometry().x() << "," << w->frameGeometry().y() << ", not "
+                      << to.x() << "," << to.y();
+    return ok;
+}
+
+struct Desktop : ::testing::Test {
+    Pointer pointer;
+    void SetUp() override {
+        if (!OnDesktop())
+            GTEST_SKIP() << "needs an X server with a window manager (./test.sh starts one)";
+        ASSERT_TRUE(pointer.Ok());
+        ClearSettings();
+        // Input is paced by its delivery, which a loaded machine may slow: two clicks in one place are a
+        // double click however long that takes. Clicks meant apart are made in different places.
+        QGuiApplication::styleHints()->setMouseDoubleClickInterval(60000);
+        // No adapter: the windows only.
+        StartSimulator(QString());
+    }
+};
+
+} // namespace
+
+TEST_F(Desktop, PlacesComeBackExactlyOverRunsAndAreKeptByRunsThatNeverShowThem) {
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+    QRect mainPlace;
+    QRect toolsPlace;
+    {
+        SCOPED_TRACE("first run: centred, then moved and resized");
+        ProgramRun run;
+        TForm1* f = run.form1.get();
+        ASSERT_TRUE(WaitFor([&] { return Framed(f); }));
+        const QSize outer = f->frameGeometry().size();
+        const QPoint centre((screen.width() - outer.width()) / 2, (screen.height() - outer.height()) / 2);
+        ASSERT_TRUE(WaitFor([&] { return f->frameGeometry().topLeft() == centre; }))
+            << "main window at " << f->frameGeometry().x() << "," << f->frameGeometry().y();
+        EXPECT_EQ(f->size(), QSize(226, 181));
+        ASSERT_TRUE(MoveFrame(f, f->frameGeometry().topLeft() + QPoint(-170, -130)));
+
+        run.OpenTools();
+        TfrmDodatki* t = run.tools.get();
+        ASSERT_TRUE(WaitFor([&] { return Framed(t); }));
+        EXPECT_EQ(t->size(), QSize(593, 409)) << "the designed size is the inner one";
+        ASSERT_TRUE(MoveFrame(t, t->frameGeometry().topLeft() + QPoint(140, 90)));
+        t->resize(640, 450);
+        ASSERT_TRUE(WaitFor([&] { return t->size() == QSize(640, 450); }));
+        toolsPlace = t->frameGeometry();
+        ASSERT_TRUE(t->close());
+        EXPECT_EQ(StoredPlace(QStringLiteral("frmDodatki")), toolsPlace);
+        mainPlace = f->frameGeometry();
+    }
+    EXPECT_EQ(StoredPlace(QStringLiteral("Form1")), mainPlace);
+    EXPECT_EQ(StoredPlace(QStringLiteral("frmDodatki")), toolsPlace);
+
+    for (int n = 2; n <= 4; ++n) {
+        // The third run never opens the tools window; the fourth finds it where the second left it.
+        const bool withTools = n != 3;
+        SCOPED_TRACE(QStringLiteral("run %1").arg(n).toStdString());
+        ProgramRun run;
+        TForm1* f = run.form1.get();
+        ASSERT_TRUE(WaitFor([&] { return Framed(f) && f->frameGeometry() == mainPlace; }))
+            << "main window at " << f->frameGeometry().x() << "," << f->frameGeometry().y() << " "
+            << f->frameGeometry().width() << "x" << f->frameGeometry().height();
+        if (withTools) {
+            run.OpenTools();
+            TfrmDodatki* t = run.tools.get();
+            ASSERT_TRUE(WaitFor([&] { return Framed(t) && t->frameGeometry() == toolsPlace; }))
+                << "tools window at " << t->frameGeometry().x() << "," << t->frameGeometry().y() << " "
+                << t->frameGeometry().width() << "x" << t->frameGeometry().height();
+            EXPECT_EQ(t->size(), QSize(640, 450));
+            ASSERT_TRUE(t->close());
+            // Shown again in the same run, it comes back to the same place and size.
+            run.OpenTools();
+            ASSERT_TRUE(WaitFor([&] { return Framed(t) && t->frameGeometry() == toolsPlace; }));
+        }
+    }
+    EXPECT_EQ(StoredPlace(QStringLiteral("Form1")), mainPlace);
+    EXPECT_EQ(StoredPlace(QStringLiteral("frmDodatki")), toolsPlace);
+}
+
+TEST_F(Desktop, WebLabelsOpenOnceForALeftClickOnTheLabel) {
+    ProgramRun run;
+    TForm1* f = run.form1.get();
+    ASSERT_TRUE(WaitFor([&] { return Centred(f); }));
+    int opened = 0;
+    f->OpenUrl = [&](const QString& url) {
+        EXPECT_EQ(url, MakerWebAddress);
+        ++opened;
+    };
+    Seen seen(f->lbWeb);
+    const QPoint on = CentreOf(f->lbWeb);
+    const QPoint beside = f->frameGeometry().bottomRight() + QPoint(40, 40);
+
+    ASSERT_TRUE(Click(pointer, seen, on + QPoint(-60, 0), 3)); // right click
+    // Pressed on the label, released beside the window.
+    ASSERT_TRUE(Press(pointer, seen, on + QPoint(-30, 0)));
+    pointer.MoveTo(beside);
+    ASSERT_TRUE(Release(pointer, seen));
+    EXPECT_EQ(opened, 0);
+
+    // A double click opens once.
+    ASSERT_TRUE(Click(pointer, seen, on));
+    ASSERT_TRUE(Click(pointer, seen, on));
+    EXPECT_EQ(opened, 1);
+    // And a single click once more.
+    ASSERT_TRUE(Click(pointer, seen, on + QPoint(40, 0)));
+    EXPECT_EQ(opened, 2);
+
+    // The chip watcher's address label, on the same rules.
+    TTevFT232a watcher;
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = QStringLiteral("PVXD0001");
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.Active = 0;
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = r.SerialNumber;
+    // The full view, where the address and version labels are.
+    watcher.SetDetailedInfo(true);
+    watcher.SetInfoShort(false);
+    ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
+    ASSERT_TRUE(frmFTList);
+    TfrmFTList* w = frmFTList.data();
+    w->Timer3->setInterval(24 * 3600 * 1000); // no auto-hide while the test drives it
+    ASSERT_TRUE(Settle(w, QPoint(300, 300)));
+    int watcherOpened = 0;
+    w->OpenUrl = [&](const QString&) { ++watcherOpened; };
+    Seen seenWeb(w->Label4a);
+    const QPoint web = CentreOf(w->Label4a);
+    ASSERT_TRUE(Click(pointer, seenWeb, web + QPoint(-30, 0), 3));
+    ASSERT_TRUE(Press(pointer, seenWeb, web + QPoint(-15, 0)));
+    pointer.MoveTo(w->geometry().bottomRight() + QPoint(60, 60));
+    ASSERT_TRUE(Release(pointer, seenWeb));
+    EXPECT_EQ(watcherOpened, 0);
+    ASSERT_TRUE(Click(pointer, seenWeb, web + QPoint(15, 0)));
+    EXPECT_EQ(watcherOpened, 1);
+    delete frmFTList.data();
+}
+
+TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
+    TTevFT232a watcher;
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = QStringLiteral("PVXD0002");
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.Active = 0;
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = r.SerialNumber;
+    // The full view, where the address and version labels are.
+    watcher.SetDetailedInfo(true);
+    watcher.SetInfoShort(false);
+    ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
+    ASSERT_TRUE(frmFTList);
+    TfrmFTList* w = frmFTList.data();
+    w->Timer3->setInterval(24 * 3600 * 1000);
+    ASSERT_TRUE(Settle(w, QPoint(300, 300)));
+    const QPoint start = w->pos();
+    const int height = w->height();
+
+    // A drag that begins on the chip's name or on the version label does not move the window.
+    for (QLabel* label : {w->lbChip, w->Label2}) {
+        SCOPED_TRACE(label->objectName().toStdString());
+        Seen seen(label);
+        const QPoint from = CentreOf(label);
+        ASSERT_TRUE(Press(pointer, seen, from));
+        for (int i = 1; i <= 4; ++i) {
+            pointer.MoveTo(from + QPoint(15 * i, 10 * i));
+            ASSERT_TRUE(WaitFor([&] { return seen.moves >= i; }));
+        }
+        // Delivered to the label: no window move has taken the pointer.
+        ASSERT_TRUE(Release(pointer, seen));
+        EXPECT_EQ(w->pos(), start);
+    }
+
+    // A double click on the pin switches it once; it neither collapses nor expands the window.
+    {
+        const bool pinned = w->imgSpinkaON->isVisible();
+        QLabel* first = pinned ? w->imgSpinkaON : w->imgSpinkaOFF;
+        QLabel* second = pinned ? w->imgSpinkaOFF : w->imgSpinkaON;
+        Seen firstSeen(first);
+        Seen secondSeen(second);
+        const QPoint pin = CentreOf(first);
+        ASSERT_TRUE(Click(pointer, firstSeen, pin));
+        // The second half lands on the picture now shown in the same place.
+        ASSERT_TRUE(Click(pointer, secondSeen, pin));
+        EXPECT_EQ(w->height(), height);
+        EXPECT_TRUE(second->isVisible());
+        EXPECT_FALSE(first->isVisible());
+    }
+
+    // From the panel, the window manager moves the window with the mouse.
+    {
+        Seen seen(w->Label1);
+        const QPoint from = CentreOf(w->Label1);
+        ASSERT_TRUE(Press(pointer, seen, from));
+        pointer.MoveTo(from + QPoint(20, 20));
+        ASSERT_TRUE(WaitFor([&] { return seen.moves >= 1; }));
+        // The window manager takes the pointer over a moment later: nudge until the window follows.
+        QPoint at = from + QPoint(20, 20);
+        const bool moved = WaitFor(
+            [&] {
+                at += QPoint(1, 1);
+                pointer.MoveTo(at);
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+                return w->pos() != start;
+            },
+            20000);
+        pointer.MoveTo(at + QPoint(30, 30));
+        pointer.Button(1, false);
+        ASSERT_TRUE(moved) << "a drag on the panel did not move the window";
+        ASSERT_TRUE(WaitFor([&] { return w->pos().x() > start.x() + 20 && w->pos().y() > start.y() + 20; }));
+    }
+    delete frmFTList.data();
+}
