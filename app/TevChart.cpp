@@ -385,7 +385,8 @@ QImage TTevChart::RenderToImage() {
     QImage image(size(), QImage::Format_RGB32);
     image.fill(Qt::white);
     FRepaintTimer.stop();
-    render(&image);
+    // The chart alone: the switches that sit on it are the window's, not part of the picture.
+    render(&image, QPoint(), QRegion(), QWidget::DrawWindowBackground);
     return image;
 }
 

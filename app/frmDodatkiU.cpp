@@ -342,26 +342,69 @@ QByteArray TfrmDodatki::EncodeJpeg(const QImage& image, int quality) {
     return out;
 }
 
+namespace {
+
+// The process's file mode mask, read without setting it: umask() would change it for a moment for every
+// thread, and a file another thread makes meanwhile would get mode 0666.
+mode_t currentUmask() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return mode_t(mask & 0777);
+            }
+        }
+    }
+    return 022;
+}
+
+// The file a path names once every symbolic link on the way is followed; the path itself when it is not a
+// link. A link to a file not there yet names where that file is to be.
+QString resolvedTarget(const QString& path) {
+    QFileInfo info(path);
+    for (int depth = 0; info.isSymLink() && depth < 40; ++depth)
+        info = QFileInfo(info.symLinkTarget());
+    return info.absoluteFilePath();
+}
+
+void syncFolder(const QByteArray& folder) {
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
 QString TfrmDodatki::WriteFileReplacing(const QString& path, const QByteArray& bytes) {
     const QString shown = QDir::toNativeSeparators(path);
     auto failure = [&](const char* what, int error) {
         return QStringLiteral("%1 \"%2\". %3")
             .arg(QString::fromLatin1(what), shown, QString::fromLocal8Bit(std::strerror(error)));
     };
-    const QFileInfo target(path);
-    QByteArray temp = QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
-                                        QStringLiteral(".XXXXXX"));
+    // A link stays a link: the file it points to gets the new contents.
+    const QFileInfo target(resolvedTarget(path));
+    const QByteArray targetName = QFile::encodeName(target.absoluteFilePath());
+    const QByteArray folder = QFile::encodeName(target.absolutePath());
+    // A short name of its own, so any name the folder takes is one whose save can work.
+    QByteArray temp = folder + "/.pvx-XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return failure("Cannot create file", errno);
-    // mkstemp makes the file private; a saved export gets the usual mode.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
+    // The file keeps the mode it had; a new one gets the usual mode for the process.
+    struct stat st {};
+    const mode_t mode =
+        ::stat(targetName.constData(), &st) == 0 ? (st.st_mode & 0777) : (0666 & ~currentUmask());
+    // Best effort: a file system without modes (a FAT stick) still takes the save.
+    (void)::fchmod(fd, mode);
+    int error = 0;
     const char* data = bytes.constData();
     qsizetype left = bytes.size();
-    int error = 0;
-    while (left > 0) {
+    while (!error && left > 0) {
         const ssize_t n = ::write(fd, data, size_t(left));
         if (n < 0 && errno == EINTR)
             continue;
@@ -376,11 +419,13 @@ QString TfrmDodatki::WriteFileReplacing(const QString& path, const QByteArray& b
         error = errno;
     if (::close(fd) != 0 && !error)
         error = errno;
-    if (!error && ::rename(temp.constData(), QFile::encodeName(target.absoluteFilePath()).constData()) != 0)
+    if (!error && ::rename(temp.constData(), targetName.constData()) != 0)
         error = errno;
     if (error) {
         ::unlink(temp.constData());
         return failure("Cannot write file", error);
     }
+    // The rename is only lasting once the folder is on disk too.
+    syncFolder(folder);
     return {};
 }

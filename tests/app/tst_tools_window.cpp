@@ -18,7 +18,9 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 using namespace apptest;
 
@@ -263,4 +265,71 @@ TEST_F(Windows, StartClearsTheLogAndChartAndTheReadoutFillsThem) {
     EXPECT_DOUBLE_EQ(tools->Chart1->LeftMaximum(), 4.7);
     EXPECT_EQ(form1->RzLEDDisplay1->Caption(), QStringLiteral(" 4.5 V"));
     EXPECT_EQ(form1->lbDCDC->text(), QStringLiteral("OFF"));
+}
+
+TEST_F(Windows, SavingOverAFileKeepsWhatTheUserHad) {
+    const QString dir = ScratchDir(QStringLiteral("keep"));
+    auto modeOf = [](const QString& p) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+    };
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    struct Case {
+        const char* what;
+        QString target;                // what the user picks
+        QString written;               // where the bytes must end up
+        std::function<void()> prepare; // the file as it was before
+        int mode;                      // the mode the written file must have
+    };
+    const QString longName = QString(246, QLatin1Char('n')) + QStringLiteral(".csv"); // 250 bytes
+    const QString real = dir + QStringLiteral("/data/real.csv");
+    QDir().mkpath(dir + QStringLiteral("/data"));
+    const std::vector<Case> cases = {
+        {"private file", dir + QStringLiteral("/private.csv"), dir + QStringLiteral("/private.csv"),
+         [&] {
+             WriteFile(dir + QStringLiteral("/private.csv"), "old");
+             ::chmod(QFile::encodeName(dir + QStringLiteral("/private.csv")).constData(), 0600);
+         },
+         0600},
+        {"new file", dir + QStringLiteral("/new.csv"), dir + QStringLiteral("/new.csv"), [] {},
+         int(0666 & ~mask)},
+        {"link to a file", dir + QStringLiteral("/link.csv"), real,
+         [&] {
+             WriteFile(real, "old");
+             ::chmod(QFile::encodeName(real).constData(), 0640);
+             QFile::link(real, dir + QStringLiteral("/link.csv"));
+         },
+         0640},
+        {"longest name", dir + QLatin1Char('/') + longName, dir + QLatin1Char('/') + longName, [] {},
+         int(0666 & ~mask)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.prepare();
+        const QByteArray bytes = QByteArray("new contents of ") + c.what;
+        EXPECT_EQ(TfrmDodatki::WriteFileReplacing(c.target, bytes), QString());
+        EXPECT_EQ(ReadFile(c.written), bytes);
+        EXPECT_EQ(modeOf(c.written), c.mode);
+        EXPECT_EQ(ReadFile(c.target), bytes);
+    }
+    // The link is still a link, and the process's mask is as it was.
+    EXPECT_TRUE(QFileInfo(dir + QStringLiteral("/link.csv")).isSymLink());
+    const mode_t after = ::umask(022);
+    ::umask(after);
+    EXPECT_EQ(after, mask);
+    // Nothing is left behind but the files saved.
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 4);
+}
+
+TEST_F(Windows, ChartPictureIsTheChartAloneWithoutItsSwitches) {
+    feed({QStringLiteral("PVEX: 3.9V ON"), QStringLiteral("PVEX: 3.5V ON")});
+    form1->BitBtn1Click();
+    tools->PageControl->setCurrentIndex(1);
+    ASSERT_TRUE(WaitFor([&] { return tools->CheckBox1->isVisible(); }, 5000));
+    const QImage withSwitches = tools->Chart1->RenderToImage();
+    tools->CheckBox1->hide();
+    tools->CheckBox2->hide();
+    const QImage without = tools->Chart1->RenderToImage();
+    EXPECT_EQ(withSwitches, without) << "the check boxes were drawn into the picture";
 }
