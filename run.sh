@@ -49,10 +49,8 @@ if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}
 fi
 
 if [[ $mode == real ]]; then
-    exec # In the background so that a signal to this script reaches the trap at once and ends the program too.
-"${launcher[@]}" build/release/app/pravex &
-app_pid=$!
-wait "$app_pid"
+    # Nothing to stop afterwards: the program takes this script's place and ends it when it ends.
+    exec "${launcher[@]}" build/release/app/pravex
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/pravex-run.XXXXXX")

@@ -36,6 +36,11 @@ public:
     // "\Software\\Pravex\" -> "Software\Pravex": empty parts dropped. Empty when nothing is left.
     static QString normalizeKey(const QString& keyPath);
 
+    // How long a call waits while another program holds the store, in milliseconds.
+    static constexpr int DefaultBusyTimeoutMs = 15000;
+    int busyTimeout() const { return m_busyTimeoutMs; }
+    void setBusyTimeout(int ms) { m_busyTimeoutMs = ms < 0 ? 0 : ms; }
+
     const QString& path() const { return m_path; }
     const QString& lastError() const { return m_error; }
 
@@ -52,12 +57,13 @@ public:
         QStringList subkeys;                       // names of the direct subkeys, sorted case-insensitively
         QList<QPair<QString, StoredValue>> values; // sorted case-insensitively by name
     };
-    // Direct subkeys and values of a key; an empty path lists the root.
+    // Direct subkeys and values of a key, read at one moment; an empty path lists the root.
     StoreStatus list(const QString& keyPath, Listing* out);
 
 private:
     QString m_path;
     QString m_error;
+    int m_busyTimeoutMs = DefaultBusyTimeoutMs;
 };
 
 } // namespace pravex

@@ -19,8 +19,6 @@
 namespace pravex {
 namespace {
 
-constexpr int BusyTimeoutMs = 15000;
-
 const char* const Schema = "CREATE TABLE IF NOT EXISTS keys(fold TEXT PRIMARY KEY, path TEXT NOT NULL,"
                            " parent TEXT NOT NULL) WITHOUT ROWID;"
                            "CREATE INDEX IF NOT EXISTS keys_parent ON keys(parent);"
@@ -95,11 +93,11 @@ public:
         m_db = nullptr;
     }
 
-    int open(const QString& path, int flags) {
+    int open(const QString& path, int flags, int busyTimeoutMs) {
         const QByteArray p = QFile::encodeName(path);
         const int rc = sqlite3_open_v2(p.constData(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
         if (rc == SQLITE_OK) {
-            sqlite3_busy_timeout(m_db, BusyTimeoutMs);
+            sqlite3_busy_timeout(m_db, busyTimeoutMs);
             sqlite3_extended_result_codes(m_db, 1);
         }
         return rc;
@@ -143,7 +141,7 @@ QString stampedName(const QString& path) {
 namespace {
 
 // Opens the store for reading. NotFound when there is no store (nothing has been written yet).
-StoreStatus openForRead(const QString& path, Connection& c, QString* error) {
+StoreStatus openForRead(const QString& path, Connection& c, QString* error, int busyMs) {
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
@@ -151,10 +149,10 @@ StoreStatus openForRead(const QString& path, Connection& c, QString* error) {
         *error = path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
         return StoreStatus::Failed;
     }
-    int rc = c.open(path, SQLITE_OPEN_READWRITE);
+    int rc = c.open(path, SQLITE_OPEN_READWRITE, busyMs);
     if ((rc & 0xFF) == SQLITE_CANTOPEN || (rc & 0xFF) == SQLITE_READONLY || (rc & 0xFF) == SQLITE_PERM) {
         c.close();
-        rc = c.open(path, SQLITE_OPEN_READONLY);
+        rc = c.open(path, SQLITE_OPEN_READONLY, busyMs);
     }
     if (rc != SQLITE_OK) {
         *error = path + QStringLiteral(": ") + c.error();
@@ -171,7 +169,7 @@ StoreStatus openForRead(const QString& path, Connection& c, QString* error) {
 
 // Opens (making it when missing, mode 0600 in a 0700 folder) and begins a write transaction with the
 // schema in place. Returns the SQLite code; corruption shows as SQLITE_NOTADB or SQLITE_CORRUPT.
-int openForWrite(const QString& path, Connection& c, QString* error) {
+int openForWrite(const QString& path, Connection& c, QString* error, int busyMs) {
     const QString dir = QFileInfo(path).absolutePath();
     // The store's own folder is private to the user; folders above it are made as usual.
     if (!QFileInfo::exists(dir) && QDir().mkpath(QFileInfo(dir).absolutePath()))
@@ -188,7 +186,7 @@ int openForWrite(const QString& path, Connection& c, QString* error) {
             return SQLITE_CANTOPEN;
         }
     }
-    int rc = c.open(path, SQLITE_OPEN_READWRITE);
+    int rc = c.open(path, SQLITE_OPEN_READWRITE, busyMs);
     if (rc == SQLITE_OK) {
         // Switching to WAL needs the database to itself for a moment; the busy handler covers that.
         rc = c.exec("PRAGMA journal_mode=WAL");
@@ -206,15 +204,21 @@ int openForWrite(const QString& path, Connection& c, QString* error) {
 
 // Moves a store that is not a database aside, unless another program has already done so. The folder's
 // lock keeps two programs from moving each other's fresh store.
-bool moveAside(const QString& path, QString* error) {
+bool moveAside(const QString& path, QString* error, int busyMs) {
     const QString dir = QFileInfo(path).absolutePath();
     Fd lock(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (lock.get() >= 0)
         ::flock(lock.get(), LOCK_EX);
+    // Under the lock, a store already moved aside (no file) or already made anew (healthy) means another
+    // program has handled it: the caller simply tries again.
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(native.constData(), &st) != 0 && errno == ENOENT)
+        return true;
     {
         // Only a file that still proves damaged goes; a busy or unreadable one is left where it is.
         Connection check;
-        int rc = check.open(path, SQLITE_OPEN_READWRITE);
+        int rc = check.open(path, SQLITE_OPEN_READWRITE, busyMs);
         if (rc == SQLITE_OK) {
             Stmt s(check.db(), "PRAGMA quick_check");
             rc = s.step();
@@ -222,21 +226,27 @@ bool moveAside(const QString& path, QString* error) {
                 return true; // already replaced
         }
         if (rc != SQLITE_ROW && !isCorruption(rc)) {
+            if (::stat(native.constData(), &st) != 0 && errno == ENOENT)
+                return true;
             *error = path + QStringLiteral(": ") + check.error();
             return false;
         }
     }
     const QString aside = stampedName(path);
-    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
-        *error = path + QStringLiteral(": cannot move the damaged store aside: ") +
-                 QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    // The journal files belong to the damaged file and go with it.
+    // The journal files go first: a WAL left beside a new store would be replayed into it.
     for (const char* suffix : {"-wal", "-shm"}) {
         const QByteArray from = QFile::encodeName(path + QLatin1String(suffix));
         const QByteArray to = QFile::encodeName(aside + QLatin1String(suffix));
-        ::rename(from.constData(), to.constData());
+        if (::rename(from.constData(), to.constData()) != 0 && errno != ENOENT) {
+            *error = path + QStringLiteral(": cannot move the damaged store's journal aside: ") +
+                     QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+    }
+    if (::rename(native.constData(), QFile::encodeName(aside).constData()) != 0) {
+        *error = path + QStringLiteral(": cannot move the damaged store aside: ") +
+                 QString::fromLocal8Bit(std::strerror(errno));
+        return false;
     }
     qWarning("settings store %s was damaged; moved aside as %s", qPrintable(path), qPrintable(aside));
     return true;
@@ -250,7 +260,7 @@ StoreStatus SettingsStore::read(const QString& keyPath, const QString& name, Sto
     if (key.isEmpty() || name.isEmpty())
         return StoreStatus::NotFound;
     Connection c;
-    const StoreStatus st = openForRead(m_path, c, &m_error);
+    const StoreStatus st = openForRead(m_path, c, &m_error, m_busyTimeoutMs);
     if (st != StoreStatus::Ok)
         return st;
     Stmt s(c.db(), "SELECT type, data FROM vals WHERE key=?1 AND fold=?2");
@@ -288,12 +298,12 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
     waited.start();
     for (int attempt = 0;; ++attempt) {
         if (attempt > 0) {
-            if (waited.elapsed() > BusyTimeoutMs)
+            if (waited.elapsed() > m_busyTimeoutMs)
                 return false;
             ::usleep(useconds_t(std::min(attempt, 50)) * 1000);
         }
         Connection c;
-        int rc = openForWrite(m_path, c, &m_error);
+        int rc = openForWrite(m_path, c, &m_error, m_busyTimeoutMs);
         if (rc == SQLITE_OK) {
             // The key and every missing parent; an existing key keeps its first spelling.
             const QStringList parts = key.split(QLatin1Char('\\'));
@@ -326,9 +336,11 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
             c.exec("ROLLBACK");
         }
         if (isCorruption(rc) && !movedAside) {
-            if (!moveAside(m_path, &m_error))
+            if (!moveAside(m_path, &m_error, m_busyTimeoutMs))
                 return false;
             movedAside = true;
+        } else if ((rc & 0xFF) == SQLITE_CANTOPEN && !QFileInfo::exists(m_path)) {
+            // Moved aside by another program between our making the file and opening it: make it again.
         } else if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) {
             return false;
         }
@@ -338,16 +350,17 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
 
 namespace {
 
-StoreStatus runDelete(const QString& path, const QString& key, const QString& name, QString* error) {
+StoreStatus runDelete(const QString& path, const QString& key, const QString& name, QString* error,
+                      int busyMs) {
     Connection c;
     // Never make a store just to find nothing in it.
     {
         Connection probe;
-        const StoreStatus st = openForRead(path, probe, error);
+        const StoreStatus st = openForRead(path, probe, error, busyMs);
         if (st != StoreStatus::Ok)
             return st;
     }
-    int rc = openForWrite(path, c, error);
+    int rc = openForWrite(path, c, error, busyMs);
     if (rc != SQLITE_OK)
         return StoreStatus::Failed;
     const QString k = fold(key);
@@ -390,7 +403,7 @@ StoreStatus SettingsStore::deleteValue(const QString& keyPath, const QString& na
     const QString key = normalizeKey(keyPath);
     if (key.isEmpty() || name.isEmpty())
         return StoreStatus::NotFound;
-    return runDelete(m_path, key, name, &m_error);
+    return runDelete(m_path, key, name, &m_error, m_busyTimeoutMs);
 }
 
 StoreStatus SettingsStore::deleteKey(const QString& keyPath) {
@@ -400,7 +413,7 @@ StoreStatus SettingsStore::deleteKey(const QString& keyPath) {
         m_error = QStringLiteral("the root cannot be deleted");
         return StoreStatus::Failed;
     }
-    return runDelete(m_path, key, QString(), &m_error);
+    return runDelete(m_path, key, QString(), &m_error, m_busyTimeoutMs);
 }
 
 StoreStatus SettingsStore::list(const QString& keyPath, Listing* out) {
@@ -408,11 +421,16 @@ StoreStatus SettingsStore::list(const QString& keyPath, Listing* out) {
     *out = Listing();
     const QString key = normalizeKey(keyPath);
     Connection c;
-    const StoreStatus st = openForRead(m_path, c, &m_error);
+    const StoreStatus st = openForRead(m_path, c, &m_error, m_busyTimeoutMs);
     if (st == StoreStatus::NotFound && key.isEmpty())
         return StoreStatus::Ok; // an empty store has an empty root
     if (st != StoreStatus::Ok)
         return st;
+    // One read transaction for the three queries: a write between them must not show half.
+    if (c.exec("BEGIN") != SQLITE_OK) {
+        m_error = m_path + QStringLiteral(": ") + c.error();
+        return StoreStatus::Failed;
+    }
     auto failed = [&] {
         m_error = m_path + QStringLiteral(": ") + c.error();
         return StoreStatus::Failed;

@@ -221,6 +221,8 @@ void TTevFormStorage::SavePos() {
         return;
     const QRect frame = FMasterForm->frameGeometry();
     if (FUseRegistry) {
+        // Places are saved as a window closes, mostly at shutdown: worth a longer wait than a click's.
+        const TRegBusyWait patient(5000);
         const QString key = relativeKey(FAppRegKey);
         RegWriteString(QStringLiteral("Width"), QString::number(frame.width()), key, HKEY_CURRENT_USER);
         RegWriteString(QStringLiteral("Height"), QString::number(frame.height()), key, HKEY_CURRENT_USER);

@@ -25,6 +25,18 @@ using pravex::StoredValue;
 using pravex::StoreStatus;
 
 namespace {
+thread_local int t_busyWaitMs = TRegBusyWait::InteractiveMs;
+} // namespace
+
+TRegBusyWait::TRegBusyWait(int milliseconds) : FPrevious(t_busyWaitMs) {
+    t_busyWaitMs = milliseconds;
+}
+
+TRegBusyWait::~TRegBusyWait() {
+    t_busyWaitMs = FPrevious;
+}
+
+namespace {
 
 // Only the current user's branch exists here; another root has no values and takes no writes.
 bool usable(const QString& valueName, const QString& keyPath, HKEY root) {
@@ -37,6 +49,7 @@ bool readValue(const QString& valueName, const QString& keyPath, HKEY root, Stor
         return false;
     try {
         SettingsStore store;
+        store.setBusyTimeout(t_busyWaitMs);
         return store.read(keyPath, valueName, out) == StoreStatus::Ok;
     } catch (...) {
         return false;
@@ -48,6 +61,7 @@ bool writeValue(const QString& valueName, const QString& keyPath, HKEY root, con
         return false;
     try {
         SettingsStore store;
+        store.setBusyTimeout(t_busyWaitMs);
         return store.write(keyPath, valueName, value);
     } catch (...) {
         return false;

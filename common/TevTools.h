@@ -30,6 +30,21 @@ enum class HKEY { CurrentUser, LocalMachine };
 inline constexpr HKEY HKEY_CURRENT_USER = HKEY::CurrentUser;
 inline constexpr HKEY HKEY_LOCAL_MACHINE = HKEY::LocalMachine;
 
+// How long the value helpers wait while another program holds the settings store. They run on the GUI
+// thread, so the wait is short (200 ms) and a value that cannot be had in that time is a failure as any
+// other; an instance of this class allows a longer wait on this thread while it lives (saves at shutdown).
+class TRegBusyWait {
+public:
+    explicit TRegBusyWait(int milliseconds);
+    ~TRegBusyWait();
+    TRegBusyWait(const TRegBusyWait&) = delete;
+    TRegBusyWait& operator=(const TRegBusyWait&) = delete;
+    static constexpr int InteractiveMs = 200;
+
+private:
+    int FPrevious;
+};
+
 // Reads give the default on any failure; writes return whether the value was stored. Nothing is reported.
 QString RegReadString(const QString& valueName, const QString& defaultValue, const QString& keyPath,
                       HKEY root = HKEY_CURRENT_USER);

@@ -6,8 +6,11 @@
 #include "common_test_helpers.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QThread>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using pravex::SettingsStore;
@@ -315,4 +319,83 @@ TEST(SettingsStoreApi, DeleteAndListWalkTheTree) {
     ASSERT_EQ(store.list(QStringLiteral("A"), &l), StoreStatus::Ok);
     EXPECT_EQ(l.subkeys, QStringList{QStringLiteral("Bx")});
     EXPECT_EQ(store.deleteKey(QStringLiteral("A\\B")), StoreStatus::NotFound);
+}
+
+TEST(SettingsStoreSafety, HelpersWaitBrieflyForABusyStoreAndSavesAtShutdownLonger) {
+    freshStore();
+    ASSERT_TRUE(RegWriteString(QStringLiteral("v"), QStringLiteral("1"), QStringLiteral("Software\\Busy")));
+    // Another program in the middle of a long write.
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(SettingsStore::defaultPath()).constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(RegWriteString(QStringLiteral("v"), QStringLiteral("2"), QStringLiteral("Software\\Busy")));
+    // Far below the store's own 15 s, with room for a loaded machine.
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_EQ(RegReadString(QStringLiteral("v"), QString(), QStringLiteral("Software\\Busy")),
+              QStringLiteral("1"));
+
+    // A patient save gets through once the other program is done.
+    std::thread done([&] {
+        QThread::msleep(300);
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    {
+        const TRegBusyWait patient(SettingsStore::DefaultBusyTimeoutMs);
+        EXPECT_TRUE(
+            RegWriteString(QStringLiteral("v"), QStringLiteral("3"), QStringLiteral("Software\\Busy")));
+    }
+    done.join();
+    sqlite3_close(other);
+    EXPECT_EQ(RegReadString(QStringLiteral("v"), QString(), QStringLiteral("Software\\Busy")),
+              QStringLiteral("3"));
+}
+
+TEST(SettingsStoreSafety, WritersMeetingADamagedStoreAllSucceedAndItIsMovedAsideOnce) {
+    freshStore();
+    const QString path = SettingsStore::defaultPath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(8192, 'x'));
+        QFile wal(path + QStringLiteral("-wal"));
+        ASSERT_TRUE(wal.open(QIODevice::WriteOnly));
+        wal.write("the damaged store's journal");
+    }
+    constexpr int Writers = 3;
+    constexpr int PerWriter = 30;
+    pid_t pids[Writers];
+    for (int w = 0; w < Writers; ++w) {
+        pids[w] = fork();
+        if (pids[w] == 0) {
+            SettingsStore store;
+            int failures = 0;
+            for (int i = 0; i < PerWriter; ++i)
+                if (!store.write(QStringLiteral("Software\\Mend"), QStringLiteral("w%1_%2").arg(w).arg(i),
+                                 StoredValue::ofString(QStringLiteral("x")))) {
+                    ++failures;
+                    std::fprintf(stderr, "writer %d: %s\n", w, qPrintable(store.lastError()));
+                }
+            _exit(failures == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t pid : pids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a writer saw a failed write";
+    }
+    SettingsStore store;
+    SettingsStore::Listing l;
+    ASSERT_EQ(store.list(QStringLiteral("Software\\Mend"), &l), StoreStatus::Ok);
+    EXPECT_EQ(l.values.size(), Writers * PerWriter);
+    const QFileInfo info(path);
+    const QStringList aside =
+        QDir(info.absolutePath()).entryList({info.fileName() + QStringLiteral(".corrupt-*")}, QDir::Files);
+    // The damaged file and its journal, moved together, once.
+    EXPECT_EQ(aside.filter(QRegularExpression(QStringLiteral("-\\d{6}$"))).size(), 1)
+        << aside.join(QLatin1Char(' ')).toStdString();
+    EXPECT_EQ(aside.filter(QRegularExpression(QStringLiteral("-wal$"))).size(), 1)
+        << aside.join(QLatin1Char(' ')).toStdString();
 }

@@ -19,6 +19,8 @@ TEST(SettingsStoreThreads, WritersAndReadersInOneProcess) {
     std::vector<std::thread> threads;
     for (int t = 0; t < Threads; ++t) {
         threads.emplace_back([&, t] {
+            // Not the GUI thread: these writers may wait their turn as long as the store allows.
+            const TRegBusyWait patient(pravex::SettingsStore::DefaultBusyTimeoutMs);
             for (int i = 0; i < PerThread; ++i) {
                 if (!RegWriteInteger(QStringLiteral("t%1_%2").arg(t).arg(i), i, key))
                     ++failures;
