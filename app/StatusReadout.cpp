@@ -193,7 +193,7 @@ void StatusReadout::apply(const QString& received) {
     try {
         const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTime();
         const QString stamp = m_locale.toString(now.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-                              m_locale.toString(now.time(), QLocale::LongFormat);
+                              m_locale.toString(now.time(), LongTimeWithoutZone(m_locale));
         appendLog(stamp + QStringLiteral(" > ") + line, logColour);
     } catch (...) {
     }
@@ -234,4 +234,25 @@ void StatusReadout::start() {
 bool StatusReadout::toggleLowBatLabel() {
     m_labelVisible = !m_labelVisible;
     return m_labelVisible;
+}
+
+QString StatusReadout::LongTimeWithoutZone(const QLocale& locale) {
+    // The log is narrow: a zone name ("UTC", "Central European Standard Time") would wrap most lines.
+    const QString format = locale.timeFormat(QLocale::LongFormat);
+    QString out;
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        const QChar c = format[i];
+        if (c == QLatin1Char('\'')) {
+            quoted = !quoted;
+            out += c;
+        } else if (!quoted && c == QLatin1Char('t')) {
+            // The zone and a space or bracket that only set it apart.
+        } else {
+            out += c;
+        }
+    }
+    out.replace(QStringLiteral("()"), QString());
+    out.replace(QStringLiteral("[]"), QString());
+    return out.simplified();
 }

@@ -23,6 +23,8 @@ public:
     void setBlink(LowBatBlink* blink) { m_blink = blink; }
     // Regional settings for the number and the log's date-time text; the system locale by default.
     void setLocale(const QLocale& locale) { m_locale = locale; }
+    // The locale's long time format less its time-zone name, as the log's time stamp uses it.
+    static QString LongTimeWithoutZone(const QLocale& locale);
     // Source of the log's time stamps; the current local time by default.
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 

@@ -253,8 +253,25 @@ TEST_F(Readout, LogEntryIsLocalDateTimeThenTheRawLine) {
     const QLocale en(QLocale::English, QLocale::UnitedStates);
     r.update(QStringLiteral("PVEX: 3.9V ON"));
     EXPECT_EQ(rec.lastLog(), en.toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-                                 en.toString(when.time(), QLocale::LongFormat) +
+                                 en.toString(when.time(), QStringLiteral("h:mm:ss AP")) +
                                  QStringLiteral(" > PVEX: 3.9V ON"));
+}
+
+TEST(LogTimeStamp, LongTimeFormatWithoutTheZoneName) {
+    const QTime t(13, 31, 49);
+    for (const QLocale& l : {QLocale(QLocale::English, QLocale::UnitedStates), QLocale(QLocale::German),
+                             QLocale(QLocale::Polish), QLocale(QLocale::Chinese, QLocale::China),
+                             QLocale(QLocale::French, QLocale::Canada), QLocale::c()}) {
+        SCOPED_TRACE(l.name().toStdString());
+        const QString format = StatusReadout::LongTimeWithoutZone(l);
+        const QString text = l.toString(t, format);
+        EXPECT_FALSE(format.contains(QLatin1Char('t'))) << format.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("49"))) << text.toStdString() << " (seconds kept)";
+        EXPECT_EQ(text, text.trimmed());
+        // Everything the long format had but the zone.
+        QString full = l.toString(t, QLocale::LongFormat);
+        EXPECT_LE(text.size(), full.size());
+    }
 }
 
 TEST_F(Readout, FailingLogAppendKeepsTheCsvRow) {
