@@ -666,6 +666,64 @@ TEST_F(ChipWatcherWindow, PanelMouseActions) {
     EXPECT_EQ(form->Timer2->interval(), 1000);
 }
 
+TEST_F(ChipWatcherWindow, ControlsOutsideThePanelGroupKeepTheirMouseToThemselves) {
+    TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0}}, true);
+    ASSERT_NE(form, nullptr);
+    ASSERT_EQ(form->width(), TfrmFTList::FullWidth);
+    auto send = [](QWidget* w, QEvent::Type type, QPoint at, Qt::MouseButton button,
+                   Qt::MouseButtons buttons) {
+        QMouseEvent e(type, QPointF(at), QPointF(w->mapToGlobal(at)), button, buttons, Qt::NoModifier);
+        QApplication::sendEvent(w, &e);
+    };
+    // A drag from the chip's name or the version label, and a double click on the pictures: nothing
+    // of the panel's (no move, no collapse).
+    const QPoint start = form->pos();
+    const int height = form->height();
+    for (QWidget* w : {static_cast<QWidget*>(form->lbChip), static_cast<QWidget*>(form->Label2),
+                       static_cast<QWidget*>(form->Image2)}) {
+        SCOPED_TRACE(w->objectName().toStdString());
+        send(w, QEvent::MouseButtonPress, {3, 3}, Qt::LeftButton, Qt::LeftButton);
+        send(w, QEvent::MouseMove, {60, 40}, Qt::NoButton, Qt::LeftButton);
+        send(w, QEvent::MouseMove, {90, 70}, Qt::NoButton, Qt::LeftButton);
+        send(w, QEvent::MouseButtonRelease, {90, 70}, Qt::LeftButton, Qt::NoButton);
+        EXPECT_EQ(form->pos(), start);
+    }
+    for (QWidget* w : {static_cast<QWidget*>(form->imgSpinkaOFF), static_cast<QWidget*>(form->Image2)}) {
+        SCOPED_TRACE(w->objectName().toStdString());
+        send(w, QEvent::MouseButtonDblClick, {3, 3}, Qt::LeftButton, Qt::LeftButton);
+        send(w, QEvent::MouseButtonRelease, {3, 3}, Qt::LeftButton, Qt::NoButton);
+        EXPECT_EQ(form->height(), height);
+    }
+
+    // Resting on the pictures is no panel activity; moving over the panel is, and keeps the blink going.
+    form->Timer3->stop();
+    for (QWidget* w : {form->imgSpinkaOFF, form->imgSpinkaON, form->Image2})
+        send(w, QEvent::MouseMove, {2, 2}, Qt::NoButton, Qt::NoButton);
+    EXPECT_FALSE(form->Timer3->isActive());
+    form->Timer2->start();
+    send(form->Label3, QEvent::MouseMove, {3, 3}, Qt::NoButton, Qt::NoButton);
+    ASSERT_EQ(form->Timer2->interval(), 250);
+    const int running = form->Timer2->timerId();
+    for (int i = 0; i < 5; ++i)
+        send(form->Label3, QEvent::MouseMove, {4 + i, 3}, Qt::NoButton, Qt::NoButton);
+    EXPECT_EQ(form->Timer2->timerId(), running) << "each move restarted the blink timer";
+    EXPECT_TRUE(form->Timer3->isActive());
+
+    // The address opens once for a left click pressed and released on it, and for nothing else.
+    int opened = 0;
+    form->OpenUrl = [&](const QString&) { ++opened; };
+    QWidget* web = form->Label4a;
+    send(web, QEvent::MouseButtonPress, {3, 3}, Qt::RightButton, Qt::RightButton);
+    send(web, QEvent::MouseButtonRelease, {3, 3}, Qt::RightButton, Qt::NoButton);
+    send(web, QEvent::MouseButtonPress, {3, 3}, Qt::LeftButton, Qt::LeftButton);
+    send(web, QEvent::MouseButtonRelease, {300, 300}, Qt::LeftButton, Qt::NoButton);
+    send(web, QEvent::MouseButtonRelease, {3, 3}, Qt::LeftButton, Qt::NoButton); // no press before it
+    EXPECT_EQ(opened, 0);
+    send(web, QEvent::MouseButtonPress, {3, 3}, Qt::LeftButton, Qt::LeftButton);
+    send(web, QEvent::MouseButtonRelease, {3, 3}, Qt::LeftButton, Qt::NoButton);
+    EXPECT_EQ(opened, 1);
+}
+
 TEST_F(ChipWatcherWindow, PlacedAtTheCornerOfTheWorkArea) {
     TfrmFTList* form = Open({{"FTA0", "ttyUSB0", 0}});
     ASSERT_NE(form, nullptr);

@@ -231,3 +231,18 @@ TEST(FormStorage, OwnerMustBeAWindow) {
     EXPECT_THROW(TTevFormStorage{&notAWindow}, std::invalid_argument);
     EXPECT_THROW(TTevFormStorage{nullptr}, std::invalid_argument);
 }
+
+TEST(FormStorage, AWindowNeverShownInARunKeepsItsStoredPlace) {
+    QString k;
+    {
+        Window w(QStringLiteral("NeverShown"), false);
+        k = key(*w.storage);
+        ASSERT_TRUE(RegWriteString(QStringLiteral("Left"), QStringLiteral("77"), k));
+        ASSERT_TRUE(RegWriteString(QStringLiteral("Width"), QStringLiteral("640"), k));
+        // Closed and destroyed without ever being shown, as the tools window of a run that never opens it.
+        w.form->close();
+    }
+    EXPECT_EQ(RegReadString(QStringLiteral("Left"), QString(), k), QStringLiteral("77"));
+    EXPECT_EQ(RegReadString(QStringLiteral("Width"), QString(), k), QStringLiteral("640"));
+    EXPECT_EQ(RegReadString(QStringLiteral("Top"), QStringLiteral("<none>"), k), QStringLiteral("<none>"));
+}
