@@ -176,14 +176,14 @@ int openForWrite(const QString& path, Connection& c, QString* error, int busyMs)
         ::mkdir(QFile::encodeName(dir).constData(), 0700);
     if (!QFileInfo(dir).isDir()) {
         *error = dir + QStringLiteral(": cannot create the folder");
-        return SQLITE_CANTOPEN;
+        return SQLITE_PERM; // not worth a retry, unlike a store moved aside under our feet
     }
     const QByteArray native = QFile::encodeName(path);
     {
         Fd fd(::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         if (fd.get() < 0) {
             *error = path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
-            return SQLITE_CANTOPEN;
+            return SQLITE_PERM;
         }
     }
     int rc = c.open(path, SQLITE_OPEN_READWRITE, busyMs);
