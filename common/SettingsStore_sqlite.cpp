@@ -127,6 +127,19 @@ int hasSchema(Connection& c, bool* present) {
     return SQLITE_OK;
 }
 
+// Which file a path names at the moment: device and inode, or nothing.
+struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const FileId&) const = default;
+};
+FileId fileId(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return {st.st_dev, st.st_ino};
+}
+
 QString stampedName(const QString& path) {
     const QString base = path + QStringLiteral(".corrupt-") +
                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
@@ -302,6 +315,7 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
                 return false;
             ::usleep(useconds_t(std::min(attempt, 50)) * 1000);
         }
+        const FileId before = fileId(m_path);
         Connection c;
         int rc = openForWrite(m_path, c, &m_error, m_busyTimeoutMs);
         if (rc == SQLITE_OK) {
@@ -339,11 +353,16 @@ bool SettingsStore::write(const QString& keyPath, const QString& name, const Sto
             if (!moveAside(m_path, &m_error, m_busyTimeoutMs))
                 return false;
             movedAside = true;
-        } else if ((rc & 0xFF) == SQLITE_CANTOPEN && !QFileInfo::exists(m_path)) {
-            // Moved aside by another program between our making the file and opening it: make it again.
-        } else if ((rc & 0xFF) != SQLITE_BUSY && (rc & 0xFF) != SQLITE_LOCKED) {
-            return false;
+        } else if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) {
+        } else {
+            const FileId now = fileId(m_path);
+            const bool replaced = before.ino != 0 && now != before;
+            const bool movedAway = (rc & 0xFF) == SQLITE_CANTOPEN && now.ino == 0;
+            if (rc == SQLITE_PERM || !(replaced || movedAway))
+                return false;
         }
+        // Otherwise another program moved the damaged store aside under us (its journal going with it
+        // shows as a failure to open or read): the store is a new one now, and worth another try.
         // Busy: the whole transaction is tried again.
     }
 }
