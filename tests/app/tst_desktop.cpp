@@ -119,6 +119,51 @@ QPoint ServerPos(QWidget* w) {
     return {x, y};
 }
 
+// The window manager's frame of a window: the root's child that holds it.
+::Window TopLevelOf(Display* d, ::Window w) {
+    for (;;) {
+        ::Window root = 0;
+        ::Window parent = 0;
+        ::Window* children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(d, w, &root, &parent, &children, &count))
+            return 0;
+        if (children)
+            XFree(children);
+        if (parent == root || parent == 0)
+            return w;
+        w = parent;
+    }
+}
+
+// True when a's frame is stacked above b's.
+bool StackedAbove(QWidget* a, QWidget* b) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d)
+        return false;
+    const ::Window fa = TopLevelOf(d, ::Window(a->winId()));
+    const ::Window fb = TopLevelOf(d, ::Window(b->winId()));
+    ::Window root = 0;
+    ::Window parent = 0;
+    ::Window* children = nullptr;
+    unsigned count = 0;
+    int ia = -1;
+    int ib = -1;
+    if (XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) {
+        // Bottom first.
+        for (unsigned i = 0; i < count; ++i) {
+            if (children[i] == fa)
+                ia = int(i);
+            if (children[i] == fb)
+                ib = int(i);
+        }
+        if (children)
+            XFree(children);
+    }
+    XCloseDisplay(d);
+    return ia >= 0 && ib >= 0 && ia > ib;
+}
+
 // The chip watcher mapped, faded in and standing at a place with room around it.
 bool Settle(TfrmFTList* w, QPoint at) {
     if (!WaitFor([&] { return w->isVisible() && !w->Timer1->isActive() && w->windowHandle()->isExposed(); }))
@@ -379,6 +424,16 @@ TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
         EXPECT_EQ(w->height(), height);
         EXPECT_TRUE(second->isVisible());
         EXPECT_FALSE(first->isVisible());
+    }
+
+    // A report brings the window, still shown, up from behind another window of the top band.
+    {
+        QWidget other(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
+        other.setGeometry(w->geometry().adjusted(20, 20, 20, 20));
+        other.show();
+        ASSERT_TRUE(WaitFor([&] { return other.windowHandle()->isExposed() && StackedAbove(&other, w); }));
+        ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
+        EXPECT_TRUE(WaitFor([&] { return StackedAbove(w, &other); })) << "the report left the window behind";
     }
 
     // From the panel, the window manager moves the window with the mouse.
