@@ -1,0 +1,442 @@
+#include "MqttPublisher.h"
+
+#include <QDir>
+#include <QSocketNotifier>
+#include <QSysInfo>
+#include <QTimer>
+#include <QUrl>
+#include <mosquitto.h>
+#include <mutex>
+
+namespace {
+
+// QoS 1 messages awaiting their PUBACK at once.
+constexpr int Window = 200;
+constexpr int KeepaliveS = 30;
+constexpr int MaxBackoffS = 5;
+
+void initLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+QString errText(int rc) {
+    return QString::fromLocal8Bit(mosquitto_strerror(rc));
+}
+
+} // namespace
+
+bool ParseMqttUrl(const QString& text, MqttSettings* s, QString* error) {
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts")) ||
+        url.host().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")) ||
+        !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()) {
+        *error = QStringLiteral("--mqtt needs mqtt://host[:port] or mqtts://host[:port], not \"") + text +
+                 QLatin1Char('"');
+        if (!url.userInfo().isEmpty())
+            *error += QStringLiteral(" (give the user with --mqtt-user and the password in "
+                                     "PRAVEX_MQTT_PASSWORD or --mqtt-password-file)");
+        return false;
+    }
+    s->url = text;
+    s->tls = scheme == QLatin1String("mqtts");
+    s->host = url.host();
+    s->port = url.port(s->tls ? 8883 : 1883);
+    if (s->port <= 0) {
+        *error = QStringLiteral("--mqtt: bad port in \"") + text + QLatin1Char('"');
+        return false;
+    }
+    return true;
+}
+
+QString DefaultSpoolDir() {
+    const QString state = QString::fromLocal8Bit(qgetenv("XDG_STATE_HOME"));
+    // Only an absolute path counts, as for every XDG variable.
+    const QString base =
+        state.startsWith(QLatin1Char('/')) ? state : QDir::homePath() + QStringLiteral("/.local/state");
+    return base + QStringLiteral("/pravex");
+}
+
+MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial)
+    : m_settings(settings), m_id(id), m_serial(serial) {
+    const QByteArray base = "pravex/" + id.toUtf8();
+    m_readingTopic = base + "/reading";
+    m_statusTopic = base + "/status";
+    m_stateTopic = base + "/state";
+}
+
+MqttPublisher::~MqttPublisher() {
+    teardown();
+}
+
+bool MqttPublisher::openSpool(QString* error) {
+    return m_spool.open(m_settings.spoolDir + QLatin1Char('/') + m_id + QStringLiteral(".spool"),
+                        m_settings.spoolMax, error);
+}
+
+bool MqttPublisher::submit(const Reading& reading, QString* error) {
+    const QByteArray json = ReadingJson(reading);
+    const bool kept = m_spool.append(json, error);
+    if (m_settings.haDiscovery) {
+        // Home Assistant reads the latest live sample only: replayed history would look current there.
+        QMetaObject::invokeMethod(
+            this,
+            [this, json] {
+                m_state = json;
+                m_stateSent = false;
+                scheduleFeed();
+            },
+            Qt::QueuedConnection);
+    } else if (kept) {
+        scheduleFeed();
+    }
+    return kept;
+}
+
+void MqttPublisher::scheduleFeed() {
+    if (!m_feedQueued.exchange(true))
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_feedQueued = false;
+                feed();
+            },
+            Qt::QueuedConnection);
+}
+
+void MqttPublisher::start() {
+    initLibrary();
+    m_cursor = m_spool.begin();
+    const QByteArray clientId =
+        ("pravex-log-" + QSysInfo::machineHostName() + QLatin1Char('-') + m_id).toUtf8();
+    m_mosq = mosquitto_new(clientId.constData(), true, this);
+    if (!m_mosq) {
+        report(QStringLiteral("cannot make an MQTT client"));
+        return;
+    }
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(m_mosq, MOSQ_OPT_SEND_MAXIMUM, Window);
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    // The broker says "offline" for us when the logger dies or loses the line.
+    mosquitto_will_set(m_mosq, m_statusTopic.constData(), 7, "offline", 1, true);
+    if (!m_settings.user.isEmpty() || m_settings.hasPassword) {
+        const QByteArray user = m_settings.user.toUtf8();
+        mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
+                                  m_settings.hasPassword ? m_settings.password.constData() : nullptr);
+    }
+    if (m_settings.tls) {
+        const QByteArray ca = QFile::encodeName(m_settings.caFile);
+        if (ca.isEmpty())
+            mosquitto_int_option(m_mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        const int rc = mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(), nullptr, nullptr,
+                                         nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS && !ca.isEmpty()) {
+            report(QStringLiteral("cannot use the CA file %1: %2").arg(m_settings.caFile, errText(rc)));
+            return;
+        }
+    }
+    mosquitto_connect_callback_set(
+        m_mosq, [](mosquitto*, void* o, int rc) { static_cast<MqttPublisher*>(o)->onConnect(rc); });
+    mosquitto_disconnect_callback_set(
+        m_mosq, [](mosquitto*, void* o, int rc) { static_cast<MqttPublisher*>(o)->onDisconnect(rc); });
+    mosquitto_publish_callback_set(
+        m_mosq, [](mosquitto*, void* o, int mid) { static_cast<MqttPublisher*>(o)->onPublish(mid); });
+    mosquitto_log_callback_set(m_mosq, [](mosquitto*, void* o, int level, const char* text) {
+        if (level == MOSQ_LOG_ERR && text)
+            static_cast<MqttPublisher*>(o)->m_lastLogErr = QString::fromLocal8Bit(text);
+    });
+
+    m_misc = std::make_unique<QTimer>();
+    m_misc->setInterval(1000);
+    connect(m_misc.get(), &QTimer::timeout, this, [this] {
+        if (m_mosq)
+            mosquitto_loop_misc(m_mosq);
+        m_spool.sync();
+        sync();
+    });
+    m_misc->start();
+    m_retry = std::make_unique<QTimer>();
+    m_retry->setSingleShot(true);
+    connect(m_retry.get(), &QTimer::timeout, this, [this] { connectNow(); });
+    connectNow();
+}
+
+void MqttPublisher::connectNow() {
+    if (!m_mosq || m_done || mosquitto_socket(m_mosq) >= 0)
+        return;
+    m_lastLogErr.clear();
+    // Blocking (name lookup, TCP, TLS), which is why this runs on a thread of its own.
+    // After the first try, reconnect: the same client keeps its will and its unacknowledged messages.
+    const int rc = m_tried ? mosquitto_reconnect(m_mosq)
+                           : mosquitto_connect(m_mosq, m_settings.host.toUtf8().constData(), m_settings.port,
+                                               KeepaliveS);
+    m_tried = true;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        report(QStringLiteral("cannot reach the MQTT broker %1: %2")
+                   .arg(m_settings.url, m_lastLogErr.isEmpty() ? errText(rc) : m_lastLogErr));
+    }
+    sync();
+}
+
+void MqttPublisher::sync() {
+    if (!m_mosq)
+        return;
+    const int fd = mosquitto_socket(m_mosq);
+    if (fd != m_fd) {
+        // The old notifiers go before the event loop polls a closed or reused descriptor.
+        m_read.reset();
+        m_write.reset();
+        m_fd = fd;
+        if (fd >= 0) {
+            m_read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+            m_write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+            connect(m_read.get(), &QSocketNotifier::activated, this, [this] {
+                const int rc = mosquitto_loop_read(m_mosq, 1);
+                if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_LOST && rc != MOSQ_ERR_NO_CONN &&
+                    !m_lastLogErr.isEmpty())
+                    report(QStringLiteral("MQTT broker %1: %2").arg(m_settings.url, m_lastLogErr));
+                else if (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_PROTOCOL)
+                    report(QStringLiteral("MQTT broker %1: %2").arg(m_settings.url, errText(rc)));
+                sync();
+            });
+            connect(m_write.get(), &QSocketNotifier::activated, this, [this] {
+                mosquitto_loop_write(m_mosq, 1);
+                sync();
+            });
+        }
+    }
+    if (m_write)
+        m_write->setEnabled(mosquitto_want_write(m_mosq));
+    if (mosquitto_socket(m_mosq) < 0) {
+        m_connected = false;
+        if (m_finishing) {
+            checkFinished();
+        } else if (m_retry && !m_retry->isActive()) {
+            m_retry->start(m_backoffS * 1000);
+            m_backoffS = std::min(m_backoffS * 2, MaxBackoffS);
+        }
+    }
+}
+
+void MqttPublisher::report(const QString& problem) {
+    if (problem == m_problem)
+        return;
+    m_problem = problem;
+    emit message(problem + QStringLiteral("; readings wait in the spool"));
+}
+
+void MqttPublisher::publishRetained(const QByteArray& topic, const QByteArray& payload, int* mid) {
+    mosquitto_publish(m_mosq, mid, topic.constData(), int(payload.size()), payload.constData(), 1, true);
+}
+
+void MqttPublisher::onConnect(int rc) {
+    if (rc != 0) {
+        // 3.1.1: the client tries again; a refused login is said once.
+        report(QStringLiteral("the MQTT broker %1 refused the connection: %2")
+                   .arg(m_settings.url, QString::fromLocal8Bit(mosquitto_connack_string(rc))));
+        return;
+    }
+    m_backoffS = 1;
+    m_connected = true;
+    if (!m_problem.isEmpty())
+        emit message(QStringLiteral("MQTT broker %1 connected again").arg(m_settings.url));
+    else if (!m_everConnected)
+        emit message(
+            QStringLiteral("publishing to %1 as %2").arg(m_settings.url, QString::fromUtf8(m_readingTopic)));
+    m_problem.clear();
+    m_everConnected = true;
+    publishRetained(m_statusTopic, "online");
+    if (m_settings.haDiscovery) {
+        for (const RetainedMessage& m : HaDiscoveryMessages(m_id, m_serial, m_settings.version))
+            publishRetained(m.topic, m.payload);
+        if (!m_state.isEmpty())
+            m_stateSent = false;
+    }
+    // New readings only after libmosquitto has resent the unacknowledged ones, which it does after this.
+    scheduleFeed();
+}
+
+void MqttPublisher::onDisconnect(int rc) {
+    m_connected = false;
+    if (rc != 0 && !m_finishing)
+        report(QStringLiteral("lost the MQTT broker %1").arg(m_settings.url));
+}
+
+void MqttPublisher::onPublish(int mid) {
+    if (mid == m_offlineMid) {
+        m_offlineAcked = true;
+        QTimer::singleShot(0, this, [this] { checkFinished(); });
+        return;
+    }
+    for (InFlight& f : m_inFlight) {
+        if (f.mid == mid && !f.done) {
+            f.done = true;
+            break;
+        }
+    }
+    qint64 end = -1, records = 0;
+    while (!m_inFlight.empty() && m_inFlight.front().done) {
+        end = m_inFlight.front().end;
+        ++records;
+        m_inFlight.pop_front();
+    }
+    if (records > 0)
+        m_spool.acknowledge(end, records);
+    scheduleFeed();
+}
+
+void MqttPublisher::feed() {
+    if (!m_mosq || !m_connected)
+        return;
+    if (!m_stateSent && !m_state.isEmpty()) {
+        m_stateSent = true;
+        publishRetained(m_stateTopic, m_state);
+    }
+    while (int(m_inFlight.size()) < Window) {
+        const QList<Spool::Record> records = m_spool.read(m_cursor, Window - int(m_inFlight.size()));
+        if (records.isEmpty())
+            break;
+        for (const Spool::Record& r : records) {
+            int mid = 0;
+            const int rc = mosquitto_publish(m_mosq, &mid, m_readingTopic.constData(), int(r.payload.size()),
+                                             r.payload.constData(), 1, false);
+            // NO_CONN with QoS 1: queued all the same, sent after the reconnect.
+            if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+                report(QStringLiteral("cannot publish to %1: %2").arg(m_settings.url, errText(rc)));
+                sync();
+                return;
+            }
+            m_inFlight.push_back({mid, r.end, false});
+            m_cursor = r.end;
+        }
+    }
+    sync();
+    if (m_finishing)
+        checkFinished();
+}
+
+void MqttPublisher::finish(int graceMs) {
+    if (m_finishing || m_done)
+        return;
+    m_finishing = true;
+    m_grace = std::make_unique<QTimer>();
+    m_grace->setSingleShot(true);
+    connect(m_grace.get(), &QTimer::timeout, this, [this] {
+        if (m_connected && m_offlineMid < 0) {
+            publishRetained(m_statusTopic, "offline");
+            if (m_mosq)
+                mosquitto_loop_write(m_mosq, 1);
+        }
+        teardown();
+    });
+    m_grace->start(graceMs);
+    if (m_retry)
+        m_retry->stop();
+    feed();
+    checkFinished();
+}
+
+void MqttPublisher::checkFinished() {
+    if (!m_finishing || m_done)
+        return;
+    if (!m_mosq || !m_connected) {
+        teardown();
+        return;
+    }
+    if (!m_inFlight.empty() || m_cursor < m_spool.end())
+        return;
+    if (m_offlineMid < 0) {
+        publishRetained(m_statusTopic, "offline", &m_offlineMid);
+        sync();
+        return;
+    }
+    if (m_offlineAcked)
+        teardown();
+}
+
+void MqttPublisher::teardown() {
+    if (m_done)
+        return;
+    m_done = true;
+    m_read.reset();
+    m_write.reset();
+    m_misc.reset();
+    m_retry.reset();
+    if (m_grace) {
+        m_grace->stop();
+        // Not deleted here: this may be its own timeout.
+        m_grace.release()->deleteLater();
+    }
+    if (m_mosq) {
+        if (m_connected)
+            mosquitto_disconnect(m_mosq);
+        mosquitto_destroy(m_mosq);
+        m_mosq = nullptr;
+    }
+    m_connected = false;
+    m_spool.close();
+    emit finished();
+}
+
+MqttHub::MqttHub(const MqttSettings& settings, QObject* parent) : QObject(parent), m_settings(settings) {
+    initLibrary();
+    m_thread.setObjectName(QStringLiteral("mqtt"));
+    m_thread.start();
+}
+
+MqttHub::~MqttHub() {
+    // Normally everything has finished; otherwise the clients go now, on their own thread.
+    for (MqttPublisher* p : std::as_const(m_publishers))
+        QMetaObject::invokeMethod(p, &MqttPublisher::abort, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    qDeleteAll(m_publishers);
+}
+
+MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QString* error) {
+    if (MqttPublisher* p = m_publishers.value(id))
+        return p;
+    auto* p = new MqttPublisher(m_settings, id, serial);
+    if (!p->openSpool(error)) {
+        delete p;
+        return nullptr;
+    }
+    m_publishers.insert(id, p);
+    ++m_running;
+    connect(p, &MqttPublisher::message, this, &MqttHub::message, Qt::QueuedConnection);
+    connect(
+        p, &MqttPublisher::finished, this,
+        [this, p] {
+            m_pendingAtEnd += p->spool().pending();
+            m_droppedAtEnd += p->spool().dropped();
+            if (--m_running == 0 && m_done && !m_ended) {
+                m_ended = true;
+                m_done();
+            }
+        },
+        Qt::QueuedConnection);
+    p->moveToThread(&m_thread);
+    QMetaObject::invokeMethod(p, &MqttPublisher::start, Qt::QueuedConnection);
+    return p;
+}
+
+void MqttHub::finishAll(int graceMs, std::function<void()> done) {
+    m_done = std::move(done);
+    if (m_running == 0) {
+        m_ended = true;
+        QTimer::singleShot(0, this, [this] { m_done(); });
+        return;
+    }
+    for (MqttPublisher* p : std::as_const(m_publishers))
+        QMetaObject::invokeMethod(
+            p, [p, graceMs] { p->finish(graceMs); }, Qt::QueuedConnection);
+}
+
+qint64 MqttHub::pending() const {
+    return m_pendingAtEnd;
+}
+
+qint64 MqttHub::dropped() const {
+    return m_droppedAtEnd;
+}

@@ -1,0 +1,152 @@
+// Publishing one adapter's readings to an MQTT broker without losing any while the broker is away: each
+// reading goes to the adapter's spool first; a window of them at a time is handed to libmosquitto (QoS 1)
+// and a reading leaves the spool only when the broker has acknowledged it. Readings go out in order; after
+// a reconnect or a restart some may go out twice (at least once).
+//
+// The MQTT side runs on a thread of its own (MqttHub), driven by its event loop, so a slow or distant
+// broker never holds up the port or the CSV file.
+#pragma once
+
+#include "ReadingJson.h"
+#include "Spool.h"
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+
+struct mosquitto;
+class QSocketNotifier;
+class QTimer;
+
+struct MqttSettings {
+    QString url;
+    QString host;
+    int port = 0;
+    bool tls = false;
+    QString user;
+    QByteArray password;
+    bool hasPassword = false;
+    QString caFile;
+    QString spoolDir;
+    qint64 spoolMax = 1000000;
+    bool haDiscovery = false;
+    QString version;
+};
+
+// mqtt://host[:port] (1883) or mqtts://host[:port] (8883); IPv6 addresses in brackets.
+bool ParseMqttUrl(const QString& url, MqttSettings* settings, QString* error);
+// $XDG_STATE_HOME/pravex, else ~/.local/state/pravex.
+QString DefaultSpoolDir();
+
+class MqttPublisher : public QObject {
+    Q_OBJECT
+public:
+    MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial);
+    ~MqttPublisher() override;
+
+    // Before start(), on the creating thread.
+    bool openSpool(QString* error);
+    // Any thread: spools the reading and wakes the sender. False when it is not kept (the spool is full
+    // or failing; error set for a failure).
+    bool submit(const Reading& reading, QString* error);
+
+    const QString& id() const { return m_id; }
+    Spool& spool() { return m_spool; }
+
+    // On the MQTT thread.
+    Q_INVOKABLE void start();
+    // Sends what it can within graceMs, marks the adapter offline, disconnects; then finished().
+    Q_INVOKABLE void finish(int graceMs);
+    // Drops the connection at once (the broker sends the will).
+    Q_INVOKABLE void abort() { teardown(); }
+
+signals:
+    void message(const QString& text);
+    void finished();
+
+private:
+    struct InFlight {
+        int mid;
+        qint64 end;
+        bool done;
+    };
+
+    void connectNow();
+    void sync();
+    void scheduleFeed();
+    void feed();
+    void onConnect(int rc);
+    void onDisconnect(int rc);
+    void onPublish(int mid);
+    void report(const QString& problem);
+    void publishRetained(const QByteArray& topic, const QByteArray& payload, int* mid = nullptr);
+    void checkFinished();
+    void teardown();
+
+    MqttSettings m_settings;
+    QString m_id;
+    QString m_serial;
+    QByteArray m_readingTopic;
+    QByteArray m_statusTopic;
+    QByteArray m_stateTopic;
+    Spool m_spool;
+    std::atomic<bool> m_feedQueued{false};
+
+    // MQTT thread only.
+    mosquitto* m_mosq = nullptr;
+    std::unique_ptr<QSocketNotifier> m_read;
+    std::unique_ptr<QSocketNotifier> m_write;
+    std::unique_ptr<QTimer> m_misc;
+    std::unique_ptr<QTimer> m_retry;
+    std::unique_ptr<QTimer> m_grace;
+    int m_fd = -1;
+    int m_backoffS = 1;
+    bool m_tried = false;
+    bool m_connected = false;
+    bool m_everConnected = false;
+    bool m_finishing = false;
+    bool m_done = false;
+    int m_offlineMid = -1;
+    bool m_offlineAcked = false;
+    QString m_problem;    // the last one reported
+    QString m_lastLogErr; // libmosquitto's last error text (TLS details)
+    std::deque<InFlight> m_inFlight;
+    qint64 m_cursor = 0;
+    QByteArray m_state; // the latest sample for pravex/ID/state
+    bool m_stateSent = true;
+};
+
+// The MQTT thread and one publisher per adapter on it.
+class MqttHub : public QObject {
+    Q_OBJECT
+public:
+    explicit MqttHub(const MqttSettings& settings, QObject* parent = nullptr);
+    ~MqttHub() override;
+
+    // The adapter's publisher, made and started on first use. Null (error set) when its spool cannot be
+    // used. messages get the publishers' reports on the hub's thread.
+    MqttPublisher* publisher(const QString& id, const QString& serial, QString* error);
+    // Every publisher finishes within graceMs (or a little more), then done() on the hub's thread.
+    void finishAll(int graceMs, std::function<void()> done);
+
+    qint64 pending() const;
+    qint64 dropped() const;
+
+signals:
+    void message(const QString& text);
+
+private:
+    MqttSettings m_settings;
+    QThread m_thread;
+    QHash<QString, MqttPublisher*> m_publishers;
+    int m_running = 0;
+    std::function<void()> m_done;
+    qint64 m_pendingAtEnd = 0;
+    qint64 m_droppedAtEnd = 0;
+    bool m_ended = false;
+};
