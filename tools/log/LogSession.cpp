@@ -3,6 +3,7 @@
 // reach it only through their events, which arrive there.
 #include "LogSession.h"
 
+#include "ReadingJson.h"
 #include "chipwatch/ChipSettings.h"
 #include "ftdi/TevFT232a.h"
 #include "serial/TevComPort.h"
@@ -51,11 +52,20 @@ const char* LogUsageText() {
            "  --duration SECONDS end this long after the port first opened\n"
            "  --wait SECONDS     give up when no adapter is found, or its port does not open, in time\n"
            "                     (default: wait for ever)\n"
+           "  --mqtt URL         publish each reading to an MQTT broker (mqtt://host[:port],\n"
+           "                     mqtts://host[:port]) as pravex/ID/reading, QoS 1; readings wait in a\n"
+           "                     spool in $XDG_STATE_HOME/pravex while the broker is away\n"
+           "  --mqtt-user NAME   log in as NAME; the password comes from PRAVEX_MQTT_PASSWORD or\n"
+           "  --mqtt-password-file F  the first line of F\n"
+           "  --mqtt-ca FILE     trust this CA for mqtts:// (default: the system's CAs)\n"
+           "  --spool-max N      readings the spool keeps at most (default 1000000)\n"
+           "  --ha-discovery     announce the adapter to Home Assistant (retained discovery configs)\n"
            "  -h, --help         this text\n"
            "\n"
            "Exit codes: 0 session ended normally, 2 bad command line, 3 CSV file refused, in use by\n"
            "another pravex-log, or not writable, or readings that did not reach it (the last message\n"
-           "says how many), 4 port cannot be opened, 5 no adapter found within --wait.\n";
+           "says how many), 4 port cannot be opened, 5 no adapter found within --wait, 6 MQTT spool\n"
+           "not usable, or readings not published because it was full.\n";
 }
 
 bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* help) {
@@ -149,11 +159,72 @@ bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* 
                 return false;
             }
             o->waitSec = number;
+        } else if (name == QLatin1String("--mqtt")) {
+            if (!takeValue() || !ParseMqttUrl(value, &o->mqtt, error))
+                return false;
+        } else if (name == QLatin1String("--mqtt-user")) {
+            if (!takeValue())
+                return false;
+            o->mqtt.user = value;
+        } else if (name == QLatin1String("--mqtt-password-file")) {
+            if (!takeValue())
+                return false;
+            QFile f(value);
+            if (!f.open(QIODevice::ReadOnly)) {
+                *error = QStringLiteral("cannot read the password file ") + value + QStringLiteral(": ") +
+                         f.errorString();
+                return false;
+            }
+            QByteArray pass = f.readLine(4096);
+            while (pass.endsWith('\n') || pass.endsWith('\r'))
+                pass.chop(1);
+            o->mqtt.password = pass;
+            o->mqtt.hasPassword = true;
+        } else if (name == QLatin1String("--mqtt-password")) {
+            *error = QStringLiteral("a password on the command line is visible to every user; give it in "
+                                    "PRAVEX_MQTT_PASSWORD or --mqtt-password-file");
+            return false;
+        } else if (name == QLatin1String("--mqtt-ca")) {
+            if (!takeValue())
+                return false;
+            if (!QFile::exists(value)) {
+                *error = QStringLiteral("--mqtt-ca: no file ") + value;
+                return false;
+            }
+            o->mqtt.caFile = value;
+        } else if (name == QLatin1String("--spool-max")) {
+            if (!takeValue())
+                return false;
+            bool ok = false;
+            o->mqtt.spoolMax = value.toLongLong(&ok);
+            if (!ok || o->mqtt.spoolMax <= 0) {
+                *error = QStringLiteral("--spool-max needs a positive whole number, not \"") + value + '"';
+                return false;
+            }
+        } else if (name == QLatin1String("--ha-discovery")) {
+            if (!flag())
+                return false;
+            o->mqtt.haDiscovery = true;
         } else {
             *error = QStringLiteral("unknown option ") + args[i];
             return false;
         }
     }
+    if (!o->mqtt.hasPassword && qEnvironmentVariableIsSet("PRAVEX_MQTT_PASSWORD")) {
+        o->mqtt.password = qgetenv("PRAVEX_MQTT_PASSWORD");
+        o->mqtt.hasPassword = true;
+    }
+    const bool mqttDetail = !o->mqtt.user.isEmpty() || !o->mqtt.caFile.isEmpty() || o->mqtt.haDiscovery;
+    if (o->mqtt.url.isEmpty() && mqttDetail) {
+        *error = QStringLiteral("--mqtt-user, --mqtt-ca and --ha-discovery need --mqtt URL");
+        return false;
+    }
+    if (!o->mqtt.caFile.isEmpty() && !o->mqtt.tls) {
+        *error = QStringLiteral("--mqtt-ca needs an mqtts:// broker");
+        return false;
+    }
+    if (o->mqtt.spoolDir.isEmpty())
+        o->mqtt.spoolDir = DefaultSpoolDir();
     if (append && force) {
         *error = QStringLiteral("--append and --force exclude each other");
         return false;
@@ -214,13 +285,7 @@ LogSession::LogSession(const LogOptions& options, Writer out, Writer err, QObjec
             m_csv.close();
             if (m_everConnected)
                 m_err(QStringLiteral("session ended after %1 readings").arg(m_validLines));
-            // A session that lost readings did not do what it was asked: its last word says so.
-            if (m_lostRows > 0) {
-                if (m_exitCode == LogExitOk)
-                    m_exitCode = LogExitCsv;
-                m_err(QStringLiteral("%1 readings not written to %2").arg(m_lostRows).arg(m_csv.path()));
-            }
-            emit finished(m_exitCode);
+            endSession();
         }
     });
 }
@@ -271,6 +336,16 @@ bool LogSession::start() {
     m_watcher->OnDetectUSB = [this](QObject*, bool, TFTOrvakDefListFlags&, int&, QString& activeSerial,
                                     const QString&) { onDetect(activeSerial); };
     m_watcher->SetActive(true);
+
+    if (!m_options.mqtt.url.isEmpty()) {
+        m_mqtt = std::make_unique<MqttHub>(m_options.mqtt);
+        connect(m_mqtt.get(), &MqttHub::message, this, [this](const QString& text) { m_err(text); });
+        m_portName = m_options.port;
+        if (!m_options.port.isEmpty() && !startPublisher(QString())) {
+            m_csv.close();
+            return false;
+        }
+    }
 
     m_retryTimer.start();
     if (m_options.port.isEmpty()) {
@@ -326,6 +401,10 @@ void LogSession::onDetect(const QString& activeSerial) {
         m_adapterSeen = true;
         // The serial number comes from the adapter's EEPROM: never raw to the terminal.
         m_err(QStringLiteral("adapter %1 on %2").arg(EscapeLogText(m_serial), m_portName));
+        if (m_mqtt && !startPublisher(m_serial)) {
+            requestFinish(LogExitMqtt);
+            return;
+        }
         openPort();
         return;
     }
@@ -418,7 +497,12 @@ void LogSession::onWorkerEnded() {
 void LogSession::onLine(const QString& line) {
     if (m_finishRequested || m_state == State::Finishing)
         return;
+    const qint64 before = m_validLines;
     m_readout.update(line);
+    // Published once its CSV row is written: a crash in between costs the broker a reading, never gives
+    // two readings one counter.
+    if (m_validLines != before && !m_readout.csvRows().isEmpty())
+        publish(m_readout.csvRows().constLast());
     if (m_rowsSinceTrim >= TrimRows) {
         m_rowsSinceTrim = 0;
         const qint64 counter = m_readout.csvCounter();
@@ -480,4 +564,81 @@ void LogSession::finishNow(int code) {
     }
     m_stopPolls = 0;
     m_stopPoll.start();
+}
+
+bool LogSession::startPublisher(const QString& serial) {
+    m_alias = serial.isEmpty() ? QString() : chipwatch::ReadAlias(serial);
+    const QString id = AdapterTopicId(serial, m_alias, m_portName);
+    QString error;
+    m_publisher = m_mqtt->publisher(id, serial, &error);
+    if (!m_publisher) {
+        m_exitCode = LogExitMqtt;
+        m_err(error);
+        return false;
+    }
+    if (const qint64 waiting = m_publisher->spool().pending(); waiting > 0)
+        m_err(QStringLiteral("%1 readings of an earlier session wait in %2; they go out first")
+                  .arg(waiting)
+                  .arg(m_publisher->spool().path()));
+    return true;
+}
+
+void LogSession::publish(const QString& row) {
+    if (!m_publisher)
+        return;
+    Reading r;
+    r.time = QDateTime::currentDateTimeUtc();
+    r.counter = m_readout.csvCounter();
+    r.voltage = m_readout.lastVoltage();
+    r.text = row.mid(row.indexOf(QLatin1Char(';')) + 1);
+    r.converterOn = m_readout.converterText() == QLatin1String("ON");
+    r.lowBattery = m_readout.lowBatBlinking();
+    r.serial = m_serial;
+    r.alias = m_alias;
+    r.port = portPath(m_portName);
+    QString error;
+    // Never held up by the broker: a reading that does not fit is counted, the CSV goes on.
+    if (m_publisher->submit(r, &error)) {
+        m_spoolFailing = m_spoolFull = false;
+    } else if (!error.isEmpty()) {
+        if (!m_spoolFailing)
+            m_err(error + QStringLiteral("; readings are not published until it works again"));
+        m_spoolFailing = true;
+    } else if (!m_spoolFull) {
+        m_spoolFull = true;
+        m_err(QStringLiteral("the MQTT spool %1 is full (%2 readings, --spool-max); readings are not "
+                             "published until the broker takes some")
+                  .arg(m_publisher->spool().path())
+                  .arg(m_options.mqtt.spoolMax));
+    }
+}
+
+void LogSession::endSession() {
+    if (!m_mqtt) {
+        lastWords();
+        return;
+    }
+    m_mqtt->finishAll(m_options.mqttGraceMs, [this] {
+        if (m_mqtt->pending() > 0)
+            m_err(QStringLiteral("%1 readings wait in the MQTT spool for the broker; the next session "
+                                 "sends them")
+                      .arg(m_mqtt->pending()));
+        if (m_mqtt->dropped() > 0) {
+            m_err(
+                QStringLiteral("%1 readings not published: the MQTT spool was full").arg(m_mqtt->dropped()));
+            if (m_exitCode == LogExitOk)
+                m_exitCode = LogExitMqtt;
+        }
+        lastWords();
+    });
+}
+
+void LogSession::lastWords() {
+    // A session that lost readings did not do what it was asked: its last word says so.
+    if (m_lostRows > 0) {
+        if (m_exitCode == LogExitOk || m_exitCode == LogExitMqtt)
+            m_exitCode = LogExitCsv;
+        m_err(QStringLiteral("%1 readings not written to %2").arg(m_lostRows).arg(m_csv.path()));
+    }
+    emit finished(m_exitCode);
 }

@@ -5,6 +5,7 @@
 
 #include "CsvLog.h"
 #include "LongTimer.h"
+#include "MqttPublisher.h"
 #include "app/StatusReadout.h"
 
 #include <QObject>
@@ -12,6 +13,7 @@
 #include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 class TTevComPort;
 class TTevFT232a;
@@ -27,6 +29,8 @@ struct LogOptions {
     int retryMs = 1000;     // how often a lost port is looked for
     // Whose stored chip watcher settings (the default adapter) apply: the monitor's.
     QString settingsTitle = QStringLiteral("PRAVEX");
+    MqttSettings mqtt;      // url empty: no publishing
+    int mqttGraceMs = 5000; // at the end, for the broker to take what waits
 };
 
 enum LogExit {
@@ -36,6 +40,7 @@ enum LogExit {
     LogExitCsv = 3,
     LogExitPort = 4,
     LogExitNoAdapter = 5,
+    LogExitMqtt = 6, // the spool cannot be used, or readings did not fit in it
 };
 
 // Parses the command line (without the program name). False with error set for a bad one; help is set
@@ -90,6 +95,10 @@ private:
     bool portPresent() const;
     void finishNow(int code);
     void fail(int code, const QString& message);
+    bool startPublisher(const QString& serial);
+    void publish(const QString& row);
+    void endSession();
+    void lastWords();
 
     LogOptions m_options;
     Writer m_out;
@@ -120,4 +129,9 @@ private:
     qint64 m_lostRows = 0;
     qint64 m_lostInStretch = 0; // of the current stretch of failures
     int m_rowsSinceTrim = 0;
+    std::unique_ptr<MqttHub> m_mqtt;
+    MqttPublisher* m_publisher = nullptr;
+    QString m_alias;
+    bool m_spoolFailing = false;
+    bool m_spoolFull = false;
 };

@@ -1,4 +1,4 @@
-// On disk: a 32-byte header "PVXSPOOL <20-digit mark>\n" rewritten in place, then one record per line.
+// On disk: a 32-byte header line "PVXSPOOL <20-digit mark>" rewritten in place, then one record per line.
 // The mark only ever lags the truth, so a crash at any point costs duplicates, never readings.
 #include "Spool.h"
 
@@ -19,8 +19,8 @@ QString sysText(int err) {
 }
 
 QByteArray header(qint64 mark) {
-    QByteArray h = "PVXSPOOL " + QByteArray::number(mark).rightJustified(20, '0') + '\n';
-    return h.leftJustified(Spool::HeaderSize, ' ');
+    const QByteArray h = "PVXSPOOL " + QByteArray::number(mark).rightJustified(20, '0');
+    return h.leftJustified(Spool::HeaderSize - 1, ' ') + '\n';
 }
 
 bool preadAll(int fd, char* buf, qint64 n, qint64 at) {
