@@ -45,6 +45,12 @@ const char* LogUsageText() {
            "                     (the chip watcher's default adapter when one is set)\n"
            "  --baud N           line speed (default 9600; always 8 data bits, no parity, 1 stop bit)\n"
            "  --csv FILE         write the readings as CSV (\" ;voltage\", then counter;voltage, CR LF)\n"
+           "  --all              log every FTDI adapter found, each followed by its serial number;\n"
+           "                     adapters plugged in later join (standard output: each line after\n"
+           "                     the adapter's alias or serial number in brackets)\n"
+           "  --serial S         log only the adapter S (may be given more than once)\n"
+           "  --csv-dir DIR      with --all or --serial: one CSV file per adapter, DIR/ALIAS.csv (else\n"
+           "                     DIR/SERIAL.csv), with --append or --force applying to each\n"
            "  --append           continue an existing FILE and its counter (an existing FILE is\n"
            "                     refused without --append or --force)\n"
            "  --force            replace an existing FILE\n"
@@ -99,6 +105,27 @@ bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* 
         if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
             *help = true;
             return true;
+        } else if (name == QLatin1String("--all")) {
+            if (!flag())
+                return false;
+            o->all = true;
+        } else if (name == QLatin1String("--serial")) {
+            if (!takeValue())
+                return false;
+            if (value.trimmed().isEmpty()) {
+                *error = QStringLiteral("--serial needs a serial number");
+                return false;
+            }
+            if (!o->serials.contains(value))
+                o->serials.append(value);
+        } else if (name == QLatin1String("--csv-dir")) {
+            if (!takeValue())
+                return false;
+            if (value.isEmpty()) {
+                *error = QStringLiteral("--csv-dir needs a folder");
+                return false;
+            }
+            o->csvDir = value;
         } else if (name == QLatin1String("--port")) {
             if (!takeValue())
                 return false;
@@ -229,8 +256,18 @@ bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* 
         *error = QStringLiteral("--append and --force exclude each other");
         return false;
     }
-    if ((append || force) && o->csvPath.isEmpty()) {
-        *error = QStringLiteral("--append and --force need --csv FILE");
+    if ((append || force) && o->csvPath.isEmpty() && o->csvDir.isEmpty()) {
+        *error = QStringLiteral("--append and --force need --csv FILE or --csv-dir DIR");
+        return false;
+    }
+    const bool many = o->all || !o->serials.isEmpty();
+    if (many && (!o->port.isEmpty() || !o->csvPath.isEmpty())) {
+        *error =
+            QStringLiteral("--all and --serial log many adapters: use --csv-dir DIR, not --port or --csv");
+        return false;
+    }
+    if (!o->csvDir.isEmpty() && !many) {
+        *error = QStringLiteral("--csv-dir needs --all or --serial S");
         return false;
     }
     o->csvMode = append ? CsvLog::Mode::Append : force ? CsvLog::Mode::Force : CsvLog::Mode::New;
@@ -332,14 +369,17 @@ bool LogSession::start() {
     };
     m_port->OnRxString = [this](QObject*, const QString& line) { onLine(line); };
 
-    m_watcher = new TTevFT232a(this);
-    m_watcher->OnDetectUSB = [this](QObject*, bool, TFTOrvakDefListFlags&, int&, QString& activeSerial,
-                                    const QString&) { onDetect(activeSerial); };
-    m_watcher->SetActive(true);
+    if (!m_watcher) {
+        m_watcher = new TTevFT232a(this);
+        m_watcher->OnDetectUSB = [this](QObject*, bool, TFTOrvakDefListFlags&, int&, QString& activeSerial,
+                                        const QString&) { onDetect(activeSerial); };
+        m_watcher->SetActive(true);
+    }
 
-    if (!m_options.mqtt.url.isEmpty()) {
-        m_mqtt = std::make_unique<MqttHub>(m_options.mqtt);
-        connect(m_mqtt.get(), &MqttHub::message, this, [this](const QString& text) { m_err(text); });
+    if (!m_options.mqtt.url.isEmpty() && !m_hub) {
+        m_ownHub = std::make_unique<MqttHub>(m_options.mqtt);
+        m_hub = m_ownHub.get();
+        connect(m_hub, &MqttHub::message, this, [this](const QString& text) { m_err(text); });
         m_portName = m_options.port;
         if (!m_options.port.isEmpty() && !startPublisher(QString())) {
             m_csv.close();
@@ -350,7 +390,8 @@ bool LogSession::start() {
     m_retryTimer.start();
     if (m_options.port.isEmpty()) {
         m_state = State::WaitingAdapter;
-        m_err(QStringLiteral("waiting for an FTDI adapter"));
+        if (m_options.followSerial.isEmpty())
+            m_err(QStringLiteral("waiting for an FTDI adapter"));
         if (m_options.waitSec > 0)
             m_waitTimer.start(std::chrono::duration<double>(m_options.waitSec));
     } else {
@@ -376,7 +417,10 @@ void LogSession::onDetect(const QString& activeSerial) {
         // As the monitor's START: the default adapter chosen in the chip watcher whenever it is listed,
         // otherwise the scan's active one.
         const QString chosen =
-            chipwatch::TChipSettings(chipwatch::SpinkaKeyFor(m_options.settingsTitle)).ReadDefaultChip();
+            !m_options.followSerial.isEmpty()
+                ? m_options.followSerial
+                : chipwatch::TChipSettings(chipwatch::SpinkaKeyFor(m_options.settingsTitle))
+                      .ReadDefaultChip();
         QString serial, port;
         if (!chosen.trimmed().isEmpty()) {
             for (int i = 0; i < n; ++i) {
@@ -401,7 +445,7 @@ void LogSession::onDetect(const QString& activeSerial) {
         m_adapterSeen = true;
         // The serial number comes from the adapter's EEPROM: never raw to the terminal.
         m_err(QStringLiteral("adapter %1 on %2").arg(EscapeLogText(m_serial), m_portName));
-        if (m_mqtt && !startPublisher(m_serial)) {
+        if (m_hub && !startPublisher(m_serial)) {
             requestFinish(LogExitMqtt);
             return;
         }
@@ -570,7 +614,7 @@ bool LogSession::startPublisher(const QString& serial) {
     m_alias = serial.isEmpty() ? QString() : chipwatch::ReadAlias(serial);
     const QString id = AdapterTopicId(serial, m_alias, m_portName);
     QString error;
-    m_publisher = m_mqtt->publisher(id, serial, &error);
+    m_publisher = m_hub->publisher(id, serial, &error);
     if (!m_publisher) {
         m_exitCode = LogExitMqtt;
         m_err(error);
@@ -614,23 +658,26 @@ void LogSession::publish(const QString& row) {
 }
 
 void LogSession::endSession() {
-    if (!m_mqtt) {
+    // A shared MQTT side is ended by its owner, once every adapter has ended.
+    if (!m_ownHub) {
         lastWords();
         return;
     }
-    m_mqtt->finishAll(m_options.mqttGraceMs, [this] {
-        if (m_mqtt->pending() > 0)
-            m_err(QStringLiteral("%1 readings wait in the MQTT spool for the broker; the next session "
-                                 "sends them")
-                      .arg(m_mqtt->pending()));
-        if (m_mqtt->dropped() > 0) {
-            m_err(
-                QStringLiteral("%1 readings not published: the MQTT spool was full").arg(m_mqtt->dropped()));
-            if (m_exitCode == LogExitOk)
-                m_exitCode = LogExitMqtt;
-        }
+    m_ownHub->finishAll(m_options.mqttGraceMs, [this] {
+        ReportMqttEnd(*m_ownHub, &m_exitCode, m_err);
         lastWords();
     });
+}
+
+void ReportMqttEnd(const MqttHub& hub, int* exitCode, const LogSession::Writer& err) {
+    if (hub.pending() > 0)
+        err(QStringLiteral("%1 readings wait in the MQTT spool for the broker; the next session sends them")
+                .arg(hub.pending()));
+    if (hub.dropped() > 0) {
+        err(QStringLiteral("%1 readings not published: the MQTT spool was full").arg(hub.dropped()));
+        if (*exitCode == LogExitOk)
+            *exitCode = LogExitMqtt;
+    }
 }
 
 void LogSession::lastWords() {

@@ -29,7 +29,13 @@ struct LogOptions {
     int retryMs = 1000;     // how often a lost port is looked for
     // Whose stored chip watcher settings (the default adapter) apply: the monitor's.
     QString settingsTitle = QStringLiteral("PRAVEX");
-    MqttSettings mqtt;      // url empty: no publishing
+    MqttSettings mqtt; // url empty: no publishing
+    // Many adapters (MultiLogSession): every one with a usable port, or those of these serial numbers,
+    // each to its own CSV file in csvDir.
+    bool all = false;
+    QStringList serials;
+    QString csvDir;
+    QString followSerial;   // an adapter session of a MultiLogSession: this adapter only
     int mqttGraceMs = 5000; // at the end, for the broker to take what waits
 };
 
@@ -65,6 +71,13 @@ public:
     // Prepares the CSV file and starts looking for the port. False (nothing started, no file left
     // behind) with exitCode() set when the session cannot start.
     bool start();
+    // Before start(): the adapter watcher and MQTT side of a MultiLogSession, instead of its own.
+    void share(TTevFT232a* watcher, MqttHub* hub) {
+        m_watcher = watcher;
+        m_hub = hub;
+    }
+    // The shared watcher has reported.
+    void adapterReport() { onDetect(QString()); }
     // Ends the session from anywhere, handlers included: no further line is taken, the worker is
     // stopped, the file closed, then finished(code).
     void requestFinish(int code);
@@ -129,9 +142,13 @@ private:
     qint64 m_lostRows = 0;
     qint64 m_lostInStretch = 0; // of the current stretch of failures
     int m_rowsSinceTrim = 0;
-    std::unique_ptr<MqttHub> m_mqtt;
+    std::unique_ptr<MqttHub> m_ownHub;
+    MqttHub* m_hub = nullptr;
     MqttPublisher* m_publisher = nullptr;
     QString m_alias;
     bool m_spoolFailing = false;
     bool m_spoolFull = false;
 };
+
+// The end of a session's MQTT side: what still waits in the spools, and what did not fit (exit code 6).
+void ReportMqttEnd(const MqttHub& hub, int* exitCode, const LogSession::Writer& err);

@@ -2,6 +2,7 @@
 // component and the adapter watcher deliver their events on.
 #include "LineOutput.h"
 #include "LogSession.h"
+#include "MultiLogSession.h"
 #include "ProgramVersion.h"
 
 #include <QCoreApplication>
@@ -73,20 +74,31 @@ int main(int argc, char** argv) {
         writeLine(stderr, QStringLiteral("pravex-log: ") + text);
     });
     LineOutput* output = gOutput;
-    LogSession session(
-        options, [output](const QString& text) { output->write(text.toLocal8Bit()); },
-        [](const QString& text) { writeLine(stderr, QStringLiteral("pravex-log: ") + text); });
-    QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &session, [&session] {
-        char byte = 0;
-        while (::read(gSignalPipe[0], &byte, 1) > 0) {
-        }
-        session.requestFinish(LogExitOk);
-    });
-    QObject::connect(&session, &LogSession::finished, &app, [](int code) { QCoreApplication::exit(code); });
-    if (!session.start())
-        return session.exitCode();
-    const int code = app.exec();
-    output->drain(2000);
-    return code;
+    const LogSession::Writer out = [output](const QString& text) { output->write(text.toLocal8Bit()); };
+    const LogSession::Writer err = [](const QString& text) {
+        writeLine(stderr, QStringLiteral("pravex-log: ") + text);
+    };
+    // One adapter, or many (--all, --serial): the same life from here on.
+    const auto run = [&](auto& session) -> int {
+        QSocketNotifier notifier(gSignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(&notifier, &QSocketNotifier::activated, &session, [&session] {
+            char byte = 0;
+            while (::read(gSignalPipe[0], &byte, 1) > 0) {
+            }
+            session.requestFinish(LogExitOk);
+        });
+        QObject::connect(&session, &std::remove_reference_t<decltype(session)>::finished, &app,
+                         [](int code) { QCoreApplication::exit(code); });
+        if (!session.start())
+            return session.exitCode();
+        const int code = app.exec();
+        output->drain(2000);
+        return code;
+    };
+    if (options.all || !options.serials.isEmpty()) {
+        MultiLogSession session(options, out, err);
+        return run(session);
+    }
+    LogSession session(options, out, err);
+    return run(session);
 }
