@@ -173,6 +173,70 @@ TEST_F(LogToBroker, RefusedLoginAndUntrustedCertificateAreSaidWhileTheCsvGoesOn)
     }
 }
 
+TEST_F(LogToBroker, AFullSpoolIsSaidAndCountedAndNeverHoldsUpTheCsv) {
+    // No broker on this port: everything waits in the spool, which takes 3.
+    const int nobody = freePort();
+    Proc device;
+    startDevice(device, {QStringLiteral("--interval"), QStringLiteral("20")});
+    Proc log;
+    log.start(program,
+              {"--port", port, "--csv", csv, "--count", "8", "--spool-max", "3", "--mqtt",
+               QStringLiteral("mqtt://127.0.0.1:%1").arg(nobody)},
+              env);
+    EXPECT_EQ(log.finish(120), 6) << log.err.toStdString();
+    EXPECT_EQ(csvCounters(), evenCounters(2, 16));
+    EXPECT_EQ(log.err.count("is full"), 1) << log.err.toStdString();
+    EXPECT_TRUE(log.err.contains("3 readings wait in the MQTT spool")) << log.err.toStdString();
+    EXPECT_TRUE(log.err.contains("5 readings not published: the MQTT spool was full"))
+        << log.err.toStdString();
+
+    // A second logger cannot share the spool (nor the adapter's topic).
+    Proc holder;
+    holder.start(program, {"--port", port, "--mqtt", QStringLiteral("mqtt://127.0.0.1:%1").arg(nobody)}, env);
+    ASSERT_TRUE(holder.waitErr("logging")) << holder.err.toStdString();
+    Proc second;
+    second.start(program, {"--port", port, "--mqtt", QStringLiteral("mqtt://127.0.0.1:%1").arg(nobody)}, env);
+    EXPECT_EQ(second.finish(), 6);
+    EXPECT_TRUE(second.err.contains("in use by another pravex-log")) << second.err.toStdString();
+}
+
+TEST_F(LogToBroker, HomeAssistantFindsTheAdapterInRetainedConfigs) {
+    ASSERT_TRUE(broker->start());
+    Proc device;
+    startDevice(device, {QStringLiteral("--interval"), QStringLiteral("50")});
+    Proc log;
+    log.start(program, {"--port", port, "--count", "3", "--ha-discovery", "--mqtt", broker->url()}, env);
+    EXPECT_EQ(log.finish(120), 0) << log.err.toStdString();
+    // Retained: a subscriber that comes later gets them at once.
+    Proc sub;
+    sub.start(QStringLiteral("mosquitto_sub"),
+              {"-h", "127.0.0.1", "-p", QString::number(broker->port()), "-v", "-C", "5", "-t",
+               "homeassistant/#", "-t", "pravex/+/state", "-t", "pravex/+/status"});
+    EXPECT_EQ(sub.finish(120), 0) << sub.err.toStdString();
+    QMap<QByteArray, QJsonObject> retained;
+    QByteArray status;
+    for (const QByteArray& line : sub.out.split('\n')) {
+        const qsizetype space = line.indexOf(' ');
+        if (line.endsWith("/status offline"))
+            status = line;
+        else if (space > 0)
+            retained.insert(line.left(space), QJsonDocument::fromJson(line.mid(space + 1)).object());
+    }
+    EXPECT_EQ(status, "pravex/" + topicId() + "/status offline");
+    const QByteArray state = "pravex/" + topicId() + "/state";
+    ASSERT_TRUE(retained.contains(state)) << sub.out.toStdString();
+    EXPECT_EQ(retained[state]["counter"].toInteger(), 6) << "the latest reading";
+    int configs = 0;
+    for (auto it = retained.cbegin(); it != retained.cend(); ++it) {
+        if (!it.key().startsWith("homeassistant/"))
+            continue;
+        ++configs;
+        EXPECT_EQ(it.value()["state_topic"].toString().toUtf8(), state);
+        EXPECT_EQ(it.value()["availability_topic"].toString().toUtf8(), "pravex/" + topicId() + "/status");
+    }
+    EXPECT_EQ(configs, 3) << sub.out.toStdString();
+}
+
 TEST_F(LogToBroker, CommandLineMistakesAreRefused) {
     const struct {
         QStringList args;
