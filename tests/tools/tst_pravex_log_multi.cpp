@@ -35,6 +35,7 @@ protected:
     }
     void TearDown() override {
         QDir(ports).removeRecursively();
+        chipwatch::WriteAlias(QStringLiteral("PVXA"), QString());
         chipwatch::WriteAlias(QStringLiteral("PVXB"), QString());
     }
     void startDevice(Proc& device, const QString& name) {
@@ -134,6 +135,24 @@ TEST_F(LogManyAdapters, SerialLimitsTheSessionToSomeAdapters) {
     appended.start(program, {"--serial", "PVXB", "--csv-dir", csvDir, "--count", "2", "--append"}, env);
     EXPECT_EQ(appended.finish(120), 0) << appended.err.toStdString();
     EXPECT_EQ(csvCounters("PVXB"), evenCounters(2, 14));
+}
+
+TEST_F(LogManyAdapters, TwoAdaptersWithOneAliasKeepTheirOwnFiles) {
+    chipwatch::WriteAlias(QStringLiteral("PVXA"), QStringLiteral("same"));
+    chipwatch::WriteAlias(QStringLiteral("PVXB"), QStringLiteral("same"));
+    Proc a, b;
+    startDevice(a, QStringLiteral("port-PVXA"));
+    startDevice(b, QStringLiteral("port-PVXB"));
+    writeFile(config, adapters({QStringLiteral("PVXA"), QStringLiteral("PVXB")}));
+    Proc log;
+    log.start(program, {"--all", "--csv-dir", csvDir, "--count", "3"}, env);
+    EXPECT_EQ(log.finish(120), 0) << log.err.toStdString();
+    const QStringList files = QDir(csvDir).entryList(QDir::Files);
+    ASSERT_EQ(files.size(), 2) << files.join(' ').toStdString();
+    EXPECT_TRUE(files.contains("same.csv"));
+    EXPECT_TRUE(files.contains("PVXA.csv") || files.contains("PVXB.csv")) << files.join(' ').toStdString();
+    for (const QString& f : files)
+        EXPECT_EQ(csvCounters(f.chopped(4)), evenCounters(2, 6)) << f.toStdString();
 }
 
 } // namespace

@@ -612,7 +612,8 @@ void LogSession::finishNow(int code) {
 
 bool LogSession::startPublisher(const QString& serial) {
     m_alias = serial.isEmpty() ? QString() : chipwatch::ReadAlias(serial);
-    const QString id = AdapterTopicId(serial, m_alias, m_portName);
+    const QString id =
+        m_options.adapterId.isEmpty() ? AdapterTopicId(serial, m_alias, m_portName) : m_options.adapterId;
     QString error;
     m_publisher = m_hub->publisher(id, serial, &error);
     if (!m_publisher) {

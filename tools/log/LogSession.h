@@ -36,6 +36,7 @@ struct LogOptions {
     QStringList serials;
     QString csvDir;
     QString followSerial;   // an adapter session of a MultiLogSession: this adapter only
+    QString adapterId;      // and its name in topics and the spool (default: alias, serial or port)
     int mqttGraceMs = 5000; // at the end, for the broker to take what waits
 };
 

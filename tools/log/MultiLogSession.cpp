@@ -72,12 +72,17 @@ void MultiLogSession::onDetect() {
 void MultiLogSession::addAdapter(const QString& serial) {
     const QString alias = chipwatch::ReadAlias(serial);
     // A name safe as one file name and as one topic level; the device's bytes never reach the terminal raw.
-    const QString name = AdapterTopicId(serial, alias, QString());
+    QString name = AdapterTopicId(serial, alias, QString());
+    // Two adapters given the same alias must not share a file, a topic and a spool.
+    if (m_names.contains(name))
+        name = AdapterTopicId(serial, QString(), QString());
+    m_names.insert(name);
     const QString tag = QLatin1Char('[') + EscapeLogText(name) + QStringLiteral("] ");
     LogOptions o = m_options;
     o.all = false;
     o.serials.clear();
     o.followSerial = serial;
+    o.adapterId = name;
     o.durationSec = 0; // the whole session's
     o.waitSec = 0;
     if (!m_options.csvDir.isEmpty())

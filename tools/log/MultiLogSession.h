@@ -6,6 +6,7 @@
 #include "LogSession.h"
 
 #include <QMap>
+#include <QSet>
 
 class MultiLogSession : public QObject {
     Q_OBJECT
@@ -32,6 +33,7 @@ private:
     LogSession::Writer m_err;
     TTevFT232a* m_watcher = nullptr;
     std::unique_ptr<MqttHub> m_hub;
+    QSet<QString> m_names;                 // of files and topics in use
     QMap<QString, LogSession*> m_sessions; // by serial number; ended ones stay, so they do not start again
     int m_running = 0;
     bool m_finishing = false;
