@@ -1,7 +1,7 @@
 // pravex-log publishing to a real Mosquitto broker started by the test, with pravex-devsim as the device:
 // every reading arrives in order across a broker restart and across a logger killed while the broker was
 // away; a refused login and an untrusted certificate are clear errors while the CSV goes on.
-// labels: sim
+// labels: sim threaded
 #include "tst_pravex_log_broker.h"
 
 #include <csignal>

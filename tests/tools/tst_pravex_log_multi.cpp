@@ -1,7 +1,7 @@
 // pravex-log --all with the simulated FTDI driver, pravex-devsim as the devices and a real broker: one CSV
 // file and one topic per adapter, each in order; an adapter plugged in mid-session joins, a re-plugged one
 // carries on with its file and topic; --serial limits the session to some adapters.
-// labels: sim
+// labels: sim threaded
 #include "chipwatch/ChipSettings.h"
 #include "tst_pravex_log_broker.h"
 

@@ -5,6 +5,7 @@
 #include <QSysInfo>
 #include <QTimer>
 #include <QUrl>
+#include <future>
 #include <mosquitto.h>
 #include <mutex>
 
@@ -58,8 +59,9 @@ QString DefaultSpoolDir() {
     return base + QStringLiteral("/pravex");
 }
 
-MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial)
-    : m_settings(settings), m_id(id), m_serial(serial) {
+MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial,
+                             Poster toThread)
+    : m_settings(settings), m_id(id), m_serial(serial), m_toThread(std::move(toThread)) {
     const QByteArray base = "pravex/" + id.toUtf8();
     m_readingTopic = base + "/reading";
     m_statusTopic = base + "/status";
@@ -80,14 +82,11 @@ bool MqttPublisher::submit(const Reading& reading, QString* error) {
     const bool kept = m_spool.append(json, error);
     if (m_settings.haDiscovery) {
         // Home Assistant reads the latest live sample only: replayed history would look current there.
-        QMetaObject::invokeMethod(
-            this,
-            [this, json] {
-                m_state = json;
-                m_stateSent = false;
-                scheduleFeed();
-            },
-            Qt::QueuedConnection);
+        post([this, json] {
+            m_state = json;
+            m_stateSent = false;
+            feed();
+        });
     } else if (kept) {
         scheduleFeed();
     }
@@ -96,13 +95,10 @@ bool MqttPublisher::submit(const Reading& reading, QString* error) {
 
 void MqttPublisher::scheduleFeed() {
     if (!m_feedQueued.exchange(true))
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_feedQueued = false;
-                feed();
-            },
-            Qt::QueuedConnection);
+        post([this] {
+            m_feedQueued = false;
+            feed();
+        });
 }
 
 void MqttPublisher::start() {
@@ -223,7 +219,8 @@ void MqttPublisher::report(const QString& problem) {
     if (problem == m_problem)
         return;
     m_problem = problem;
-    emit message(problem + QStringLiteral("; readings wait in the spool"));
+    if (onMessage)
+        onMessage(problem + QStringLiteral("; readings wait in the spool"));
 }
 
 void MqttPublisher::publishRetained(const QByteArray& topic, const QByteArray& payload, int* mid) {
@@ -240,9 +237,9 @@ void MqttPublisher::onConnect(int rc) {
     m_backoffS = 1;
     m_connected = true;
     if (!m_problem.isEmpty())
-        emit message(QStringLiteral("MQTT broker %1 connected again").arg(m_settings.url));
+        onMessage(QStringLiteral("MQTT broker %1 connected again").arg(m_settings.url));
     else if (!m_everConnected)
-        emit message(
+        onMessage(
             QStringLiteral("publishing to %1 as %2").arg(m_settings.url, QString::fromUtf8(m_readingTopic)));
     m_problem.clear();
     m_everConnected = true;
@@ -376,61 +373,73 @@ void MqttPublisher::teardown() {
     }
     m_connected = false;
     m_spool.close();
-    emit finished();
+    if (onFinished)
+        onFinished();
 }
 
 MqttHub::MqttHub(const MqttSettings& settings, QObject* parent) : QObject(parent), m_settings(settings) {
     initLibrary();
     m_thread.setObjectName(QStringLiteral("mqtt"));
-    m_thread.start();
+    m_thread.begin();
 }
 
 MqttHub::~MqttHub() {
-    // Normally everything has finished; otherwise the clients go now, on their own thread.
-    for (MqttPublisher* p : std::as_const(m_publishers))
-        QMetaObject::invokeMethod(p, &MqttPublisher::abort, Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
-    qDeleteAll(m_publishers);
+    // Normally every client has finished; otherwise it goes now. Each is deleted on its own thread.
+    for (MqttPublisher* p : std::as_const(m_publishers)) {
+        std::promise<void> gone;
+        m_thread.post([p, &gone] {
+            p->abort();
+            delete p;
+            gone.set_value();
+        });
+        gone.get_future().wait();
+    }
 }
 
 MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QString* error) {
     if (MqttPublisher* p = m_publishers.value(id))
         return p;
-    auto* p = new MqttPublisher(m_settings, id, serial);
-    if (!p->openSpool(error)) {
-        delete p;
+    // Made on the MQTT thread, so its timers and socket notifiers belong there.
+    std::promise<MqttPublisher*> made;
+    m_thread.post([&] {
+        auto* p = new MqttPublisher(m_settings, id, serial,
+                                    [this](std::function<void()> task) { m_thread.post(std::move(task)); });
+        if (!p->openSpool(error)) {
+            delete p;
+            p = nullptr;
+        }
+        made.set_value(p);
+    });
+    MqttPublisher* p = made.get_future().get();
+    if (!p)
         return nullptr;
-    }
     m_publishers.insert(id, p);
     ++m_running;
-    connect(p, &MqttPublisher::message, this, &MqttHub::message, Qt::QueuedConnection);
-    connect(
-        p, &MqttPublisher::finished, this,
-        [this, p] {
-            m_pendingAtEnd += p->spool().pending();
-            m_droppedAtEnd += p->spool().dropped();
-            if (--m_running == 0 && m_done && !m_ended) {
-                m_ended = true;
-                m_done();
-            }
-        },
-        Qt::QueuedConnection);
-    p->moveToThread(&m_thread);
-    QMetaObject::invokeMethod(p, &MqttPublisher::start, Qt::QueuedConnection);
+    // Reports come back to this thread through the hub's own inbox.
+    p->onMessage = [this](const QString& text) { m_inbox.post([this, text] { emit message(text); }); };
+    p->onFinished = [this, p] { m_inbox.post([this, p] { publisherEnded(p); }); };
+    p->post([p] { p->start(); });
     return p;
+}
+
+void MqttHub::publisherEnded(MqttPublisher* p) {
+    m_pendingAtEnd += p->spool().pending();
+    m_droppedAtEnd += p->spool().dropped();
+    if (--m_running == 0 && m_done && !m_ended) {
+        m_ended = true;
+        m_done();
+    }
 }
 
 void MqttHub::finishAll(int graceMs, std::function<void()> done) {
     m_done = std::move(done);
     if (m_running == 0) {
         m_ended = true;
-        QTimer::singleShot(0, this, [this] { m_done(); });
+        m_inbox.post([this] { m_done(); });
         return;
     }
     for (MqttPublisher* p : std::as_const(m_publishers))
-        QMetaObject::invokeMethod(
-            p, [p, graceMs] { p->finish(graceMs); }, Qt::QueuedConnection);
+        p->post([p, graceMs] { p->finish(graceMs); });
 }
 
 qint64 MqttHub::pending() const {

@@ -7,6 +7,7 @@
 // broker never holds up the port or the CSV file.
 #pragma once
 
+#include "Inbox.h"
 #include "ReadingJson.h"
 #include "Spool.h"
 
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 
 struct mosquitto;
@@ -46,10 +48,11 @@ QString DefaultSpoolDir();
 class MqttPublisher : public QObject {
     Q_OBJECT
 public:
-    MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial);
+    using Poster = std::function<void(std::function<void()>)>;
+    // Made on the MQTT thread; toThread hands tasks to it from any thread.
+    MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial, Poster toThread);
     ~MqttPublisher() override;
 
-    // Before start(), on the creating thread.
     bool openSpool(QString* error);
     // Any thread: spools the reading and wakes the sender. False when it is not kept (the spool is full
     // or failing; error set for a failure).
@@ -58,16 +61,18 @@ public:
     const QString& id() const { return m_id; }
     Spool& spool() { return m_spool; }
 
-    // On the MQTT thread.
-    Q_INVOKABLE void start();
-    // Sends what it can within graceMs, marks the adapter offline, disconnects; then finished().
-    Q_INVOKABLE void finish(int graceMs);
-    // Drops the connection at once (the broker sends the will).
-    Q_INVOKABLE void abort() { teardown(); }
+    // Any thread: runs task on the MQTT thread.
+    void post(std::function<void()> task) { m_toThread(std::move(task)); }
+    // Where the publisher's reports go (to the hub's thread); set before start().
+    std::function<void(const QString& message)> onMessage;
+    std::function<void()> onFinished;
 
-signals:
-    void message(const QString& text);
-    void finished();
+    // On the MQTT thread.
+    void start();
+    // Sends what it can within graceMs, marks the adapter offline, disconnects; then onFinished.
+    void finish(int graceMs);
+    // Drops the connection at once (the broker sends the will).
+    void abort() { teardown(); }
 
 private:
     struct InFlight {
@@ -95,6 +100,7 @@ private:
     QByteArray m_statusTopic;
     QByteArray m_stateTopic;
     Spool m_spool;
+    Poster m_toThread;
     std::atomic<bool> m_feedQueued{false};
 
     // MQTT thread only.
@@ -121,6 +127,42 @@ private:
     bool m_stateSent = true;
 };
 
+// The MQTT thread. Everything on it is made there and reached only through its inbox, whose lock orders
+// the hand-over (Qt's event queue alone would leave ThreadSanitizer blind to it).
+class MqttWorker : public QObject {
+    Q_OBJECT
+public:
+    Inbox inbox{this, "runInbox"};
+    Q_INVOKABLE void runInbox() { inbox.run(); }
+};
+
+class MqttThread : public QThread {
+public:
+    ~MqttThread() override {
+        // Asked through the inbox, so everything handed over before is ordered before the end.
+        if (m_worker)
+            post([this] { quit(); });
+        wait();
+    }
+    // Starts the thread and waits for its worker.
+    void begin() {
+        start();
+        m_worker = m_ready.get_future().get();
+    }
+    void post(std::function<void()> task) { m_worker->inbox.post(std::move(task)); }
+
+protected:
+    void run() override {
+        MqttWorker worker;
+        m_ready.set_value(&worker);
+        exec();
+    }
+
+private:
+    std::promise<MqttWorker*> m_ready;
+    MqttWorker* m_worker = nullptr;
+};
+
 // The MQTT thread and one publisher per adapter on it.
 class MqttHub : public QObject {
     Q_OBJECT
@@ -137,12 +179,17 @@ public:
     qint64 pending() const;
     qint64 dropped() const;
 
+    Q_INVOKABLE void runInbox() { m_inbox.run(); }
+
 signals:
     void message(const QString& text);
 
 private:
+    void publisherEnded(MqttPublisher* p);
+
+    Inbox m_inbox{this, "runInbox"};
     MqttSettings m_settings;
-    QThread m_thread;
+    MqttThread m_thread;
     QHash<QString, MqttPublisher*> m_publishers;
     int m_running = 0;
     std::function<void()> m_done;
