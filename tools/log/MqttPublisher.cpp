@@ -21,8 +21,16 @@ void initLibrary() {
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
+// The library's sentences end with a full stop; ours go on after them.
+QString sentence(const char* text) {
+    QString s = QString::fromLocal8Bit(text);
+    while (s.endsWith(QLatin1Char('.')))
+        s.chop(1);
+    return s;
+}
+
 QString errText(int rc) {
-    return QString::fromLocal8Bit(mosquitto_strerror(rc));
+    return sentence(mosquitto_strerror(rc));
 }
 
 } // namespace
@@ -188,12 +196,16 @@ void MqttPublisher::sync() {
             m_read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
             m_write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
             connect(m_read.get(), &QSocketNotifier::activated, this, [this] {
+                const bool was = m_connected;
                 const int rc = mosquitto_loop_read(m_mosq, 1);
-                if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_LOST && rc != MOSQ_ERR_NO_CONN &&
-                    !m_lastLogErr.isEmpty())
-                    report(QStringLiteral("MQTT broker %1: %2").arg(m_settings.url, m_lastLogErr));
-                else if (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_PROTOCOL)
-                    report(QStringLiteral("MQTT broker %1: %2").arg(m_settings.url, errText(rc)));
+                // A refused login is said by onConnect, a lost connection by onDisconnect.
+                if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_NO_CONN &&
+                    !(was && rc == MOSQ_ERR_CONN_LOST)) {
+                    const QString why = m_lastLogErr.isEmpty() ? errText(rc) : m_lastLogErr;
+                    report(
+                        was ? QStringLiteral("MQTT broker %1: %2").arg(m_settings.url, why)
+                            : QStringLiteral("cannot reach the MQTT broker %1: %2").arg(m_settings.url, why));
+                }
                 sync();
             });
             connect(m_write.get(), &QSocketNotifier::activated, this, [this] {
@@ -231,7 +243,7 @@ void MqttPublisher::onConnect(int rc) {
     if (rc != 0) {
         // 3.1.1: the client tries again; a refused login is said once.
         report(QStringLiteral("the MQTT broker %1 refused the connection: %2")
-                   .arg(m_settings.url, QString::fromLocal8Bit(mosquitto_connack_string(rc))));
+                   .arg(m_settings.url, sentence(mosquitto_connack_string(rc))));
         return;
     }
     m_backoffS = 1;
@@ -255,8 +267,9 @@ void MqttPublisher::onConnect(int rc) {
 }
 
 void MqttPublisher::onDisconnect(int rc) {
+    const bool was = m_connected;
     m_connected = false;
-    if (rc != 0 && !m_finishing)
+    if (was && rc != 0 && !m_finishing)
         report(QStringLiteral("lost the MQTT broker %1").arg(m_settings.url));
 }
 
@@ -377,33 +390,44 @@ void MqttPublisher::teardown() {
         onFinished();
 }
 
-MqttHub::MqttHub(const MqttSettings& settings, QObject* parent) : QObject(parent), m_settings(settings) {
+MqttHub::MqttHub(const MqttSettings& settings, QObject* parent)
+    : QObject(parent), m_settings(settings), m_relay(std::make_shared<Relay>()) {
     initLibrary();
-    m_thread.setObjectName(QStringLiteral("mqtt"));
-    m_thread.begin();
+    m_relay->hub = this;
 }
 
 MqttHub::~MqttHub() {
-    // Normally every client has finished; otherwise it goes now. Each is deleted on its own thread.
-    for (MqttPublisher* p : std::as_const(m_publishers)) {
-        std::promise<void> gone;
-        m_thread.post([p, &gone] {
+    {
+        std::lock_guard lock(m_relay->mutex);
+        m_relay->hub = nullptr;
+    }
+    // Normally every client has finished; otherwise it goes now, deleted on its own thread.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (const Client& c : std::as_const(m_clients)) {
+        auto gone = std::make_shared<std::promise<void>>();
+        MqttPublisher* p = c.publisher;
+        c.thread->post([p, gone] {
             p->abort();
             delete p;
-            gone.set_value();
+            gone->set_value();
         });
-        gone.get_future().wait();
+        if (gone->get_future().wait_until(deadline) == std::future_status::ready)
+            delete c.thread;
+        // else: stuck in a blocking connect; left running until the process ends.
     }
 }
 
 MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QString* error) {
-    if (MqttPublisher* p = m_publishers.value(id))
-        return p;
-    // Made on the MQTT thread, so its timers and socket notifiers belong there.
+    if (m_clients.contains(id))
+        return m_clients.value(id).publisher;
+    auto* thread = new MqttThread;
+    thread->setObjectName(QStringLiteral("mqtt ") + id);
+    thread->begin();
+    // Made on its thread, so its timers and socket notifiers belong there.
     std::promise<MqttPublisher*> made;
-    m_thread.post([&] {
+    thread->post([&] {
         auto* p = new MqttPublisher(m_settings, id, serial,
-                                    [this](std::function<void()> task) { m_thread.post(std::move(task)); });
+                                    [thread](std::function<void()> task) { thread->post(std::move(task)); });
         if (!p->openSpool(error)) {
             delete p;
             p = nullptr;
@@ -411,41 +435,61 @@ MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QStr
         made.set_value(p);
     });
     MqttPublisher* p = made.get_future().get();
-    if (!p)
+    if (!p) {
+        delete thread;
         return nullptr;
-    m_publishers.insert(id, p);
+    }
+    m_clients.insert(id, {thread, p});
     ++m_running;
     // Reports come back to this thread through the hub's own inbox.
-    p->onMessage = [this](const QString& text) { m_inbox.post([this, text] { emit message(text); }); };
-    p->onFinished = [this, p] { m_inbox.post([this, p] { publisherEnded(p); }); };
+    const std::shared_ptr<Relay> relay = m_relay;
+    p->onMessage = [relay, this](const QString& text) { relay->post([this, text] { emit message(text); }); };
+    p->onFinished = [relay, this] { relay->post([this] { publisherEnded(); }); };
     p->post([p] { p->start(); });
     return p;
 }
 
-void MqttHub::publisherEnded(MqttPublisher* p) {
-    m_pendingAtEnd += p->spool().pending();
-    m_droppedAtEnd += p->spool().dropped();
-    if (--m_running == 0 && m_done && !m_ended) {
-        m_ended = true;
-        m_done();
-    }
+void MqttHub::publisherEnded() {
+    if (--m_running == 0 && m_done)
+        end();
+}
+
+void MqttHub::end() {
+    if (m_ended)
+        return;
+    m_ended = true;
+    m_done();
 }
 
 void MqttHub::finishAll(int graceMs, std::function<void()> done) {
     m_done = std::move(done);
     if (m_running == 0) {
-        m_ended = true;
-        m_inbox.post([this] { m_done(); });
+        m_inbox.post([this] { end(); });
         return;
     }
-    for (MqttPublisher* p : std::as_const(m_publishers))
+    for (const Client& c : std::as_const(m_clients)) {
+        MqttPublisher* p = c.publisher;
         p->post([p, graceMs] { p->finish(graceMs); });
+    }
+    // A client stuck in a connection attempt does not hold up the end.
+    QTimer::singleShot(graceMs + 3000, this, [this] {
+        if (!m_ended) {
+            emit message(QStringLiteral("the MQTT broker %1 did not answer in time").arg(m_settings.url));
+            end();
+        }
+    });
 }
 
 qint64 MqttHub::pending() const {
-    return m_pendingAtEnd;
+    qint64 n = 0;
+    for (const Client& c : m_clients)
+        n += c.publisher->spool().pending();
+    return n;
 }
 
 qint64 MqttHub::dropped() const {
-    return m_droppedAtEnd;
+    qint64 n = 0;
+    for (const Client& c : m_clients)
+        n += c.publisher->spool().dropped();
+    return n;
 }

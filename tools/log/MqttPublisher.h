@@ -163,19 +163,24 @@ private:
     MqttWorker* m_worker = nullptr;
 };
 
-// The MQTT thread and one publisher per adapter on it.
+// One MQTT thread per adapter, so that a connection attempt that blocks (a broker that does not answer)
+// holds up no other adapter and never the session's thread.
 class MqttHub : public QObject {
     Q_OBJECT
 public:
     explicit MqttHub(const MqttSettings& settings, QObject* parent = nullptr);
+    // Waits a few seconds at most for the clients to go; a client stuck in a connection attempt is left
+    // to the end of the process.
     ~MqttHub() override;
 
     // The adapter's publisher, made and started on first use. Null (error set) when its spool cannot be
-    // used. messages get the publishers' reports on the hub's thread.
+    // used. message() gets the publishers' reports on the hub's thread.
     MqttPublisher* publisher(const QString& id, const QString& serial, QString* error);
-    // Every publisher finishes within graceMs (or a little more), then done() on the hub's thread.
+    // Every publisher finishes within graceMs, then done() on the hub's thread; a few seconds later at
+    // most, whether or not a publisher is stuck.
     void finishAll(int graceMs, std::function<void()> done);
 
+    // Readings waiting in the spools, and those that did not fit.
     qint64 pending() const;
     qint64 dropped() const;
 
@@ -185,15 +190,28 @@ signals:
     void message(const QString& text);
 
 private:
-    void publisherEnded(MqttPublisher* p);
+    struct Client {
+        MqttThread* thread;
+        MqttPublisher* publisher;
+    };
+    // The way back to the hub from the MQTT threads, cut when the hub goes.
+    struct Relay {
+        std::mutex mutex;
+        MqttHub* hub = nullptr;
+        void post(std::function<void()> task) {
+            std::lock_guard lock(mutex);
+            if (hub)
+                hub->m_inbox.post(std::move(task));
+        }
+    };
+    void publisherEnded();
+    void end();
 
     Inbox m_inbox{this, "runInbox"};
     MqttSettings m_settings;
-    MqttThread m_thread;
-    QHash<QString, MqttPublisher*> m_publishers;
+    std::shared_ptr<Relay> m_relay;
+    QHash<QString, Client> m_clients;
     int m_running = 0;
     std::function<void()> m_done;
-    qint64 m_pendingAtEnd = 0;
-    qint64 m_droppedAtEnd = 0;
     bool m_ended = false;
 };
