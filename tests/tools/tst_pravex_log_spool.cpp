@@ -115,6 +115,7 @@ TEST(ReadingJson, CarriesTheReadingAndItsAdapter) {
     Reading r;
     r.time = QDateTime(QDate(2026, 12, 9), QTime(15, 4, 5, 67), QTimeZone(3600));
     r.counter = 4000000002LL;
+    r.session = QDateTime(QDate(2026, 12, 9), QTime(14, 0), QTimeZone(0));
     r.voltage = 3.92;
     r.text = QStringLiteral("3,92");
     r.converterOn = false;
@@ -126,6 +127,7 @@ TEST(ReadingJson, CarriesTheReadingAndItsAdapter) {
     const QJsonObject o = QJsonDocument::fromJson(json).object();
     EXPECT_EQ(o[QStringLiteral("time")].toString(), QStringLiteral("2026-12-09T14:04:05.067Z"));
     EXPECT_EQ(o[QStringLiteral("counter")].toInteger(), 4000000002LL);
+    EXPECT_EQ(o[QStringLiteral("session")].toString(), QStringLiteral("2026-12-09T14:00:00.000Z"));
     EXPECT_DOUBLE_EQ(o[QStringLiteral("voltage")].toDouble(), 3.92);
     EXPECT_EQ(o[QStringLiteral("text")].toString(), QStringLiteral("3,92"));
     EXPECT_EQ(o[QStringLiteral("converter")].toString(), QStringLiteral("OFF"));

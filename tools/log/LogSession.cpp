@@ -334,6 +334,7 @@ LogSession::~LogSession() {
 }
 
 bool LogSession::start() {
+    m_sessionStart = QDateTime::currentDateTimeUtc();
     // START: the readout's rows and counter begin here; the header comes from it.
     m_readout.start();
     if (!m_options.csvPath.isEmpty()) {
@@ -634,6 +635,7 @@ void LogSession::publish(const QString& row) {
     Reading r;
     r.time = QDateTime::currentDateTimeUtc();
     r.counter = m_readout.csvCounter();
+    r.session = m_sessionStart;
     r.voltage = m_readout.lastVoltage();
     r.text = row.mid(row.indexOf(QLatin1Char(';')) + 1);
     r.converterOn = m_readout.converterText() == QLatin1String("ON");

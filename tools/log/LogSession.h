@@ -147,6 +147,7 @@ private:
     MqttHub* m_hub = nullptr;
     MqttPublisher* m_publisher = nullptr;
     QString m_alias;
+    QDateTime m_sessionStart;
     bool m_spoolFailing = false;
     bool m_spoolFull = false;
 };

@@ -30,6 +30,8 @@ QByteArray ReadingJson(const Reading& r) {
     QJsonObject o;
     o.insert(QStringLiteral("time"), r.time.toUTC().toString(Qt::ISODateWithMs));
     o.insert(QStringLiteral("counter"), r.counter);
+    if (r.session.isValid())
+        o.insert(QStringLiteral("session"), r.session.toUTC().toString(Qt::ISODateWithMs));
     // JSON has no NaN or infinity.
     o.insert(QStringLiteral("voltage"), std::isfinite(r.voltage) ? QJsonValue(r.voltage) : QJsonValue());
     o.insert(QStringLiteral("text"), r.text);

@@ -8,7 +8,8 @@
 #include <QString>
 
 struct Reading {
-    QDateTime time; // when the line arrived
+    QDateTime time;    // when the line arrived
+    QDateTime session; // when the logging session started: counters start again with a new file
     qint64 counter = 0;
     double voltage = 0;
     QString text; // the number as received ("3,92")
