@@ -1,6 +1,7 @@
 // One headless measurement session of pravex-log: the port found by the adapter watcher (or named), the
 // serial component's lines through the monitor's readout, the log text to standard output and the CSV
-// rows to a file, and the same session carried on when the same adapter is plugged in again.
+// rows to a file, the readings to an MQTT broker, and the same session carried on when the same adapter
+// is plugged in again.
 #pragma once
 
 #include "CsvLog.h"

@@ -1,5 +1,5 @@
-// What pravex-log publishes: a reading as one JSON object, the topic name of an adapter, and the Home
-// Assistant discovery configs that make its readings appear there without configuration.
+// What pravex-log publishes to MQTT: a reading as one JSON object, the topic name of an adapter, and
+// the Home Assistant discovery configs that make its readings appear there without configuration.
 #pragma once
 
 #include <QByteArray>
