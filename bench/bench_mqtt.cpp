@@ -263,10 +263,16 @@ int main(int argc, char** argv) {
     sub.start(broker.port);
     {
         // Baseline: the broker's leg alone, a bare client publishing to the same subscriber.
-        mosquitto* m = mosquitto_new("pravex-bench-lat", true, nullptr);
+        std::atomic<bool> up{false};
+        mosquitto* m = mosquitto_new("pravex-bench-lat", true, &up);
         mosquitto_int_option(m, MOSQ_OPT_TCP_NODELAY, 1);
+        mosquitto_connect_callback_set(
+            m, [](mosquitto*, void* o, int) { *static_cast<std::atomic<bool>*>(o) = true; });
         mosquitto_connect(m, "127.0.0.1", broker.port, 30);
         mosquitto_loop_start(m);
+        // Timed from the connection on, as the logger's readings are.
+        while (!up)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::vector<Clock::time_point> at(201);
         for (int i = 1; i <= 200; ++i) {
             const QByteArray p = payload(2 * i);
