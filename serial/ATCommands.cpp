@@ -1,8 +1,6 @@
 // The AT command list: ordered entries owned by the list, IDs given in order of creation.
 #include "ATCommands.h"
 
-#include <algorithm>
-
 int TATCommandItem::Index() const {
     return FCollection ? FCollection->IndexOf(this) : -1;
 }
@@ -13,7 +11,8 @@ TATCommandItem* TATCommands::Add() {
 }
 
 TATCommandItem* TATCommands::Insert(int Index) {
-    Index = std::clamp(Index, 0, Count());
+    if (Index < 0 || Index > Count())
+        return nullptr;
     auto it = FItems.insert(FItems.begin() + Index, std::make_unique<TATCommandItem>(this, FNextID++));
     return it->get();
 }

@@ -47,7 +47,7 @@ public:
     QObject* GetOwner() const { return FOwner; }
 
     TATCommandItem* Add();
-    // Index is clamped into 0..Count(): an entry is always created.
+    // Index 0..Count(); outside it nothing is inserted and the result is null.
     TATCommandItem* Insert(int Index);
     // Null for an index outside the list.
     TATCommandItem* Items(int Index) const;

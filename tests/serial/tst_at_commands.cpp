@@ -32,8 +32,12 @@ TEST(ATCommands, AddAndInsertKeepOrderIndexAndCreationIds) {
     EXPECT_EQ(first->Collection(), &list);
     EXPECT_EQ(list.Items(2)->GetDisplayName(), "ATI");
 
-    list.Insert(99)->SetATcmd("end"); // past the end appends
-    list.Insert(-5)->SetATcmd("start");
+    // Outside 0..Count() nothing is inserted; Count() itself appends.
+    EXPECT_EQ(list.Insert(4), nullptr);
+    EXPECT_EQ(list.Insert(-1), nullptr);
+    EXPECT_EQ(list.Count(), 3);
+    list.Insert(3)->SetATcmd("end");
+    list.Insert(0)->SetATcmd("start");
     EXPECT_EQ(Commands(list), (QStringList{"start", "", "AT", "ATI", "end"}));
     EXPECT_EQ(list.Items(5), nullptr);
     EXPECT_EQ(list.Items(-1), nullptr);
