@@ -75,6 +75,11 @@ void TBlockSerial::SetSysError(int err) {
     SetError(err == 0 ? EIO : err);
 }
 
+void TBlockSerial::SetWakeUp(int fd, std::function<bool()> endsWait) {
+    FWakeFd = fd;
+    FEndsWait = std::move(endsWait);
+}
+
 void TBlockSerial::DoStatus(THookSerialReason reason, const std::string& value) {
     if (OnStatus)
         OnStatus(this, reason, value);
@@ -97,6 +102,7 @@ bool TBlockSerial::CheckOpenForControl() {
 bool TBlockSerial::CanReadEx(int timeoutMs) {
     if (!FLineBuffer.empty()) {
         ResetError();
+        FWokenUp = false;
         return true;
     }
     return CanRead(timeoutMs);
@@ -104,6 +110,7 @@ bool TBlockSerial::CanReadEx(int timeoutMs) {
 
 bool TBlockSerial::CanRead(int timeoutMs) {
     ResetError();
+    FWokenUp = false;
     if (!CheckOpenForControl())
         return false;
     bool ready = WaitReadable(timeoutMs) > 0;
@@ -113,7 +120,17 @@ bool TBlockSerial::CanRead(int timeoutMs) {
 }
 
 std::string TBlockSerial::RecvTerminated(int timeoutMs, const std::string& terminator) {
+    bool pending = false;
+    return RecvTerminatedPart(timeoutMs, terminator, -1, pending);
+}
+
+std::string TBlockSerial::RecvTerminatedPart(int timeoutMs, const std::string& terminator, int maxWaitMs,
+                                             bool& pending) {
+    pending = false;
     ResetError();
+    FWokenUp = false;
+    const bool continuing = FReadPending;
+    FReadPending = false;
     if (!CheckOpenForTransfer())
         return {};
     if (terminator.empty()) {
@@ -122,7 +139,10 @@ std::string TBlockSerial::RecvTerminated(int timeoutMs, const std::string& termi
     }
     const std::size_t bound = std::size_t(
         FMaxLineLength <= 0 || FMaxLineLength > DefaultMaxLineLength ? DefaultMaxLineLength : FMaxLineLength);
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto start = Clock::now();
+    auto deadline = continuing ? FPendingDeadline : start + std::chrono::milliseconds(timeoutMs);
+    const bool bounded = maxWaitMs >= 0;
+    const auto giveUp = start + std::chrono::milliseconds(bounded ? maxWaitMs : 0);
     for (;;) {
         std::size_t pos = FLineBuffer.find(terminator);
         if (pos != std::string::npos && pos <= bound) {
@@ -139,9 +159,17 @@ std::string TBlockSerial::RecvTerminated(int timeoutMs, const std::string& termi
             DoStatus(HR_ReadCount, std::to_string(line.size()));
             return line;
         }
-        int ready = WaitReadable(RemainingMs(deadline));
+        const bool cutShort = bounded && giveUp < deadline;
+        int ready = WaitReadable(RemainingMs(cutShort ? giveUp : deadline));
         if (ready < 0)
             return {};
+        if (ready == 0 && (FWokenUp || (cutShort && Clock::now() >= giveUp) || Clock::now() < deadline)) {
+            // Not the end of the line, only of this call's part of it.
+            FReadPending = true;
+            FPendingDeadline = deadline;
+            pending = true;
+            return {};
+        }
         if (ready == 0) {
             SetError(ErrTimeout);
             return {};
@@ -156,6 +184,8 @@ std::string TBlockSerial::RecvTerminated(int timeoutMs, const std::string& termi
 
 std::string TBlockSerial::RecvPacket(int timeoutMs) {
     ResetError();
+    FWokenUp = false;
+    FReadPending = false;
     if (!CheckOpenForTransfer())
         return {};
     if (FLineBuffer.empty()) {

@@ -6,6 +6,7 @@
 #include "SerialSysCalls.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,11 +66,22 @@ public:
     // timeoutMs): empty, 9997, all collected bytes held. MaxLineLength bytes without a terminator: those
     // bytes, 9996. A vanished device: empty, 9998 or the system's code, never 9997.
     std::string RecvTerminated(int timeoutMs, const std::string& terminator);
+    // RecvTerminated that also gives up after maxWaitMs (or when a wake-up ends the wait) while the line is
+    // still coming in: then it returns empty with LastError 0 and pending true, the bytes held, and the next
+    // call goes on with the same inter-byte wait. A line that trickles in for ever therefore never holds the
+    // caller longer than maxWaitMs, and one that ends is read exactly as RecvTerminated would read it.
+    std::string RecvTerminatedPart(int timeoutMs, const std::string& terminator, int maxWaitMs,
+                                   bool& pending);
     // Held bytes, else what the system has, else what arrives first within timeoutMs (9997 if nothing).
     std::string RecvPacket(int timeoutMs);
-    // Waits at most DeadlockTimeout for the bytes to leave (9997, output flushed). Line errors seen during
-    // the write then set LastError 9999..10002 only, the text staying the write's own.
+    // Waits for the bytes to leave at most DeadlockTimeout, or the time the frame needs at the configured
+    // rate with a margin when that is longer (9997, output flushed). Line errors seen during the write,
+    // also one that failed, then set LastError 9999..10002 only, the text staying the write's own.
     void SendString(const std::string& data);
+    // Bytes the last SendString handed to the system.
+    std::size_t LastWriteCount() const { return FLastWriteCount; }
+    // The longest a write of this many bytes may take.
+    int WriteDeadlineMs(std::size_t bytes) const;
     // Whether the output queue emptied within timeoutMs; running out is no error.
     bool CanWrite(int timeoutMs);
     // Health probe: true and LastError 0 while the port is usable.
@@ -78,6 +90,18 @@ public:
     bool DSR();
     bool Carrier();
     bool Ring();
+    // All four inputs from one query, as TIOCM_CTS, TIOCM_DSR, TIOCM_CAR and TIOCM_RNG bits; 0 on a line
+    // without modem inputs.
+    int ModemStatus();
+    // False once a query found that the open line has no modem inputs (a pseudo-terminal).
+    bool HasModemLines() const { return FHasModemLines; }
+
+    // A descriptor another thread makes readable (an eventfd) to cut the line's waits short, and the test
+    // that decides whether a wake-up ends the wait; when it says no, the wake-up is taken and the wait goes
+    // on. A wait ended so: CanRead false, a partial read pending, a write aborted with 9997. WokenUp() tells
+    // the last operation's wait apart from a time-out. fd -1: no wake-ups.
+    void SetWakeUp(int fd, std::function<bool()> endsWait);
+    bool WokenUp() const { return FWokenUp; }
     // Safe from another thread while the owner waits in a read or write. Leave LastError alone.
     void DTR(bool on);
     void RTS(bool on);
@@ -117,8 +141,12 @@ private:
     // Moves what the system already holds into FLineBuffer, up to maxHeld bytes held. Returns the count
     // moved, or -1 with the error set on a failure or a hang-up (a vanished device is never "no data").
     long FillFromSystem(std::size_t maxHeld);
-    // Waits until readable or the deadline; returns 1 readable, 0 time-out, -1 error (set).
+    // Waits until readable or the deadline; returns 1 readable, 0 time-out or woken up, -1 error (set).
     int WaitReadable(int timeoutMs);
+    // Sleeps up to ms; true when a wake-up ended the sleep.
+    bool SleepUnlessWoken(int ms);
+    // Whether the wake-up descriptor fired and ends the wait; takes a wake-up that does not.
+    bool WakeUpEndsWait(short revents);
     bool ModemBit(int bit);
     void SetModemBit(int bit, bool on);
 
@@ -134,4 +162,15 @@ private:
     std::atomic<int> FSizeRecvBuffer{4096};
     bool FInterPacketTimeout = true;
     int FMaxLineLength = DefaultMaxLineLength;
+    // A partial read stopped here; the next one keeps this inter-byte deadline.
+    bool FReadPending = false;
+    std::chrono::steady_clock::time_point FPendingDeadline;
+    int FWakeFd = -1;
+    std::function<bool()> FEndsWait;
+    bool FWokenUp = false;
+    bool FHasModemLines = true;
+    std::size_t FLastWriteCount = 0;
+    // Set by Config: bits per character on the wire and the rate, for the write deadline.
+    int FBaud = 0;
+    int FCharBits = 10;
 };

@@ -6,6 +6,8 @@
 #include <asm/ioctls.h>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
@@ -167,6 +169,8 @@ void TBlockSerial::Connect(const std::string& comport) {
         FHandle.store(fd);
     }
     FLineBuffer.clear();
+    FReadPending = false;
+    FHasModemLines = true;
     FInstanceActive.store(true);
     DoStatus(HR_Connect, path);
 }
@@ -244,6 +248,8 @@ void TBlockSerial::Config(int baud, int bits, char parity, int stop, bool softfl
     }
     int lines = hardflow ? TIOCM_DTR : TIOCM_DTR | TIOCM_RTS;
     FSys->ioctl(fd, TIOCMBIS, &lines);
+    FBaud = baud;
+    FCharBits = 1 + bits + (parityFlags ? 1 : 0) + (stop == 2 ? 2 : 1);
 }
 
 void TBlockSerial::Purge() {
@@ -251,34 +257,61 @@ void TBlockSerial::Purge() {
     if (!CheckOpenForControl())
         return;
     FLineBuffer.clear();
+    FReadPending = false;
     if (FSys->tcflush(FHandle.load(), TCIOFLUSH) != 0)
         SetSysError(errno);
+}
+
+bool TBlockSerial::WakeUpEndsWait(short revents) {
+    if (!(revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)))
+        return false;
+    if (FEndsWait && FEndsWait()) {
+        FWokenUp = true;
+        return true;
+    }
+    // Not for this wait: take the wake-up so that the next poll sleeps again.
+    std::uint64_t count = 0;
+    while (FSys->read(FWakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    return false;
 }
 
 int TBlockSerial::WaitReadable(int timeoutMs) {
     const int fd = FHandle.load();
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        int r = FSys->poll(&p, 1, RemainingMs(deadline));
+        pollfd p[2] = {{fd, POLLIN, 0}, {FWakeFd, POLLIN, 0}};
+        int r = FSys->poll(p, FWakeFd >= 0 ? 2 : 1, RemainingMs(deadline));
         if (r < 0) {
             if (errno == EINTR)
                 continue;
             SetSysError(errno);
             return -1;
         }
+        if (r > 0 && p[0].revents == 0) {
+            if (WakeUpEndsWait(p[1].revents))
+                return 0;
+            continue;
+        }
         if (r == 0) {
             if (Clock::now() < deadline)
                 continue; // an early wake-up is not the end of the wait
             return 0;
         }
-        if (p.revents & POLLNVAL) {
+        if (p[0].revents & POLLNVAL) {
             SetSysError(EBADF);
             return -1;
         }
         // POLLHUP and POLLERR count as readable: the read that follows reports what went wrong.
         return 1;
     }
+}
+
+bool TBlockSerial::SleepUnlessWoken(int ms) {
+    pollfd p{FWakeFd, POLLIN, 0};
+    if (FSys->poll(FWakeFd >= 0 ? &p : nullptr, FWakeFd >= 0 ? 1 : 0, ms) > 0)
+        return WakeUpEndsWait(p.revents);
+    return false;
 }
 
 long TBlockSerial::FillFromSystem(std::size_t maxHeld) {
@@ -313,19 +346,48 @@ long TBlockSerial::FillFromSystem(std::size_t maxHeld) {
     return total;
 }
 
+int TBlockSerial::WriteDeadlineMs(std::size_t bytes) const {
+    const long long floor = FDeadlockTimeout.load();
+    if (FBaud <= 0)
+        return int(floor);
+    // The time on the wire, a quarter more for gaps the driver and chip leave, and 100 ms for the USB round
+    // trips around it.
+    const long long wire = (static_cast<long long>(bytes) * FCharBits * 1000 + FBaud - 1) / FBaud;
+    const long long sized = wire + wire / 4 + 100;
+    return int(std::min<long long>(std::max(floor, sized), INT_MAX));
+}
+
 void TBlockSerial::SendString(const std::string& data) {
     ResetError();
+    FWokenUp = false;
+    FLastWriteCount = 0;
     if (!CheckOpenForTransfer())
         return;
     const int fd = FHandle.load();
     serial_icounter_struct before{};
     const bool counters = FSys->ioctl(fd, TIOCGICOUNT, &before) == 0;
-    auto deadline = Clock::now() + std::chrono::milliseconds(FDeadlockTimeout.load());
-    std::size_t done = 0;
+    auto deadline = Clock::now() + std::chrono::milliseconds(WriteDeadlineMs(data.size()));
+    std::size_t& done = FLastWriteCount;
+    // Error flags are read however the write ended: a framing error during a failed write stays visible.
+    auto finish = [&] {
+        serial_icounter_struct after{};
+        if (counters && FSys->ioctl(fd, TIOCGICOUNT, &after) == 0) {
+            // Only the code changes: the text stays that of the write itself.
+            if (after.frame != before.frame)
+                FLastError.store(ErrFrame);
+            if (after.overrun != before.overrun)
+                FLastError.store(ErrOverrun);
+            if (after.buf_overrun != before.buf_overrun)
+                FLastError.store(ErrRxOver);
+            if (after.parity != before.parity)
+                FLastError.store(ErrRxParity);
+        }
+        DoStatus(HR_WriteCount, std::to_string(done));
+    };
     auto timedOut = [&] {
         FSys->tcflush(fd, TCOFLUSH);
         SetError(ErrTimeout);
-        DoStatus(HR_WriteCount, std::to_string(done));
+        finish();
     };
     while (done < data.size()) {
         ssize_t n = FSys->write(fd, data.data() + done, data.size() - done);
@@ -337,24 +399,23 @@ void TBlockSerial::SendString(const std::string& data) {
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             SetSysError(errno);
-            DoStatus(HR_WriteCount, std::to_string(done));
-            return;
+            return finish();
         }
         int left = RemainingMs(deadline);
         if (left <= 0)
             return timedOut();
-        pollfd p{fd, POLLOUT, 0};
-        int r = FSys->poll(&p, 1, left);
+        pollfd p[2] = {{fd, POLLOUT, 0}, {FWakeFd, POLLIN, 0}};
+        int r = FSys->poll(p, FWakeFd >= 0 ? 2 : 1, left);
         if (r < 0 && errno != EINTR) {
             SetSysError(errno);
-            DoStatus(HR_WriteCount, std::to_string(done));
-            return;
+            return finish();
         }
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)) && !(p.revents & POLLOUT)) {
+        if (r > 0 && (p[0].revents & (POLLERR | POLLNVAL)) && !(p[0].revents & POLLOUT)) {
             SetSysError(EIO);
-            DoStatus(HR_WriteCount, std::to_string(done));
-            return;
+            return finish();
         }
+        if (r > 0 && p[0].revents == 0 && WakeUpEndsWait(p[1].revents))
+            return timedOut();
     }
     // Wait for the kernel's queue to empty; tcdrain cannot be bounded, so poll TIOCOUTQ.
     for (;;) {
@@ -362,35 +423,22 @@ void TBlockSerial::SendString(const std::string& data) {
         if (FSys->ioctl(fd, TIOCOUTQ, &queued) != 0) {
             if (!Unsupported(errno)) {
                 SetSysError(errno);
-                DoStatus(HR_WriteCount, std::to_string(done));
-                return;
+                return finish();
             }
             break;
         }
         if (queued <= 0)
             break;
         int left = RemainingMs(deadline);
-        if (left <= 0)
+        if (left <= 0 || SleepUnlessWoken(std::min(left, 2)))
             return timedOut();
-        FSys->poll(nullptr, 0, std::min(left, 2));
     }
-    serial_icounter_struct after{};
-    if (counters && FSys->ioctl(fd, TIOCGICOUNT, &after) == 0) {
-        // Only the code changes: the text stays that of the write itself.
-        if (after.frame != before.frame)
-            FLastError.store(ErrFrame);
-        if (after.overrun != before.overrun)
-            FLastError.store(ErrOverrun);
-        if (after.buf_overrun != before.buf_overrun)
-            FLastError.store(ErrRxOver);
-        if (after.parity != before.parity)
-            FLastError.store(ErrRxParity);
-    }
-    DoStatus(HR_WriteCount, std::to_string(done));
+    finish();
 }
 
 bool TBlockSerial::CanWrite(int timeoutMs) {
     ResetError();
+    FWokenUp = false;
     if (!CheckOpenForControl())
         return false;
     const int fd = FHandle.load();
@@ -409,9 +457,8 @@ bool TBlockSerial::CanWrite(int timeoutMs) {
             return true;
         }
         int left = RemainingMs(deadline);
-        if (left <= 0)
+        if (left <= 0 || SleepUnlessWoken(std::min(left, 2)))
             return false;
-        FSys->poll(nullptr, 0, std::min(left, 2));
     }
 }
 
@@ -427,17 +474,24 @@ bool TBlockSerial::GetCommState() {
     return true;
 }
 
-bool TBlockSerial::ModemBit(int bit) {
+int TBlockSerial::ModemStatus() {
     ResetError();
     if (!CheckOpenForControl())
-        return false;
+        return 0;
     int status = 0;
     if (FSys->ioctl(FHandle.load(), TIOCMGET, &status) != 0) {
-        if (!Unsupported(errno))
+        if (Unsupported(errno))
+            FHasModemLines = false;
+        else
             SetSysError(errno);
-        return false; // a line without modem inputs reads as inactive
+        return 0; // a line without modem inputs reads as inactive
     }
-    return (status & bit) != 0;
+    FHasModemLines = true;
+    return status;
+}
+
+bool TBlockSerial::ModemBit(int bit) {
+    return (ModemStatus() & bit) != 0;
 }
 
 bool TBlockSerial::CTS() {
@@ -485,6 +539,7 @@ void TBlockSerial::CloseSocket() {
         device = FDevice;
     }
     FLineBuffer.clear();
+    FReadPending = false;
     FInstanceActive.store(false);
     ResetError();
     DoStatus(HR_SerialClose, device);

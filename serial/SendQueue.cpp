@@ -4,6 +4,7 @@
 void TSendQueue::Append(const QString& text, int flag) {
     std::lock_guard<std::mutex> lock(FTCS);
     FEntries.push_back({text, flag, FNextId++});
+    FCount.store(int(FEntries.size()), std::memory_order_release);
 }
 
 bool TSendQueue::PushFrontIfEmpty(const QString& text, int flag) {
@@ -11,6 +12,7 @@ bool TSendQueue::PushFrontIfEmpty(const QString& text, int flag) {
     if (!FEntries.empty())
         return false;
     FEntries.push_front({text, flag, FNextId++});
+    FCount.store(int(FEntries.size()), std::memory_order_release);
     return true;
 }
 
@@ -25,12 +27,14 @@ int TSendQueue::RemoveHead(std::uint64_t id) {
     std::lock_guard<std::mutex> lock(FTCS);
     if (!FEntries.empty() && FEntries.front().Id == id)
         FEntries.pop_front();
+    FCount.store(int(FEntries.size()), std::memory_order_release);
     return int(FEntries.size());
 }
 
 void TSendQueue::Clear() {
     std::lock_guard<std::mutex> lock(FTCS);
     FEntries.clear();
+    FCount.store(0, std::memory_order_release);
 }
 
 int TSendQueue::Count() const {

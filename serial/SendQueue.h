@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -26,6 +27,8 @@ public:
     int RemoveHead(std::uint64_t id);
     void Clear();
     int Count() const;
+    // Without the lock, for a check made after every received line.
+    bool Empty() const { return FCount.load(std::memory_order_acquire) == 0; }
 
     // The frame of the entry being sent, without start string and CR; empty while the queue is empty.
     QString CrcStr() const;
@@ -34,6 +37,7 @@ public:
 private:
     mutable std::mutex FTCS;
     std::deque<TSendEntry> FEntries;
+    std::atomic<int> FCount{0};
     QString FTcrcStr;
     std::uint64_t FNextId = 1;
 };

@@ -8,12 +8,17 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QWidget>
+#include <algorithm>
+#include <limits>
 
 TTevComPort::TTevComPort(QObject* AOwner)
     : QObject(AOwner), FShared(std::make_shared<TComShared>()),
       FATCommands(std::make_unique<TATCommands>(this)) {
     FShared->Owner = this;
     EnumComPorts(FAvailableComPorts);
+    // Coarse timers may fire up to 5 % early, which would cut the device's allowance short.
+    FCheckTimer.setTimerType(Qt::PreciseTimer);
+    FConTimeOutTimer.setTimerType(Qt::PreciseTimer);
     FCheckTimer.setInterval(FCheckInterval);
     connect(&FCheckTimer, &QTimer::timeout, this, &TTevComPort::CheckTimerTick);
     FConTimeOutTimer.setInterval(6250);
@@ -53,37 +58,52 @@ void TTevComPort::SetActive(bool Value) {
     FShared->FActive.store(Value);
     if (Value) {
         if (FComThread) {
-            FComThread->FT_STOP.store(false);
             FComThread->ClearTerminate();
+            // A worker past its last stop check ends all the same; its successor starts once it has.
+            if (!FComThread->Resume())
+                FRestartWanted = true;
             return;
         }
-        FComThread = TTevComThread::Create(this, FShared, FSysCalls, true);
-        FComThread->OnTerminate = nullptr;
-        FComThread->FT_STOP.store(false);
-        FComThread->Start();
+        StartWorker();
         return;
     }
+    FRestartWanted = false;
     FCheckTimer.stop();
     FConTimeOutTimer.stop();
     if (FComThread) {
-        FComThread->FT_STOP.store(true);
+        const std::shared_ptr<TTevComThread> worker = FComThread;
+        worker->RequestStop();
         // Up to 200 ms of message processing, so the worker's last reports run inside this write; it ends
         // sooner as soon as the worker is gone.
         StopAndWait(20);
-        if (FComThread)
-            FComThread->Terminate();
+        if (FComThread == worker)
+            worker->Terminate();
     }
 }
 
+void TTevComPort::StartWorker() {
+    FComThread = TTevComThread::Create(this, FShared, FSysCalls, true);
+    FComThread->OnTerminate = nullptr;
+    FComThread->Start();
+}
+
+void TTevComPort::SetConnected(bool Value) {
+    FShared->FConnected.store(Value);
+    if (FComThread)
+        FComThread->Wake();
+}
+
 void TTevComPort::StopAndWait(int steps) {
-    for (int i = 0; i < steps && FComThread; ++i)
+    const std::shared_ptr<TTevComThread> worker = FComThread;
+    for (int i = 0; i < steps && worker && FComThread == worker; ++i)
         DelayProcessMessages(10);
 }
 
 void TTevComPort::AbandonWorker() {
+    FRestartWanted = false;
     if (!FComThread)
         return;
-    FComThread->FT_STOP.store(true);
+    FComThread->RequestStop();
     FComThread->Terminate();
     {
         std::lock_guard<std::mutex> lock(FShared->OwnerLock);
@@ -94,8 +114,13 @@ void TTevComPort::AbandonWorker() {
 }
 
 void TTevComPort::ComThreadTerminated(TTevComThread* thread) {
-    if (FComThread.get() == thread)
-        FComThread.reset();
+    if (FComThread.get() != thread)
+        return;
+    FComThread.reset();
+    if (FRestartWanted) {
+        FRestartWanted = false;
+        StartWorker();
+    }
 }
 
 void TTevComPort::Set_RTS(bool Value) {
@@ -112,18 +137,35 @@ void TTevComPort::Set_DTR(bool Value) {
 
 void TTevComPort::SetCheckInterval(int Value) {
     FCheckInterval = Value;
-    FConTimeOutTimer.setInterval(Value * 3);
+    if (Value <= 0) {
+        // A timer of 0 ms would fire on every idle pass of the event loop.
+        FCheckTimer.stop();
+        FConTimeOutTimer.stop();
+        return;
+    }
+    // Setting the interval restarts a running timer: only a new value may do that, so re-applied settings
+    // never hold the time-out off.
+    const int timeOut = int(std::min<qint64>(qint64(Value) * 3, std::numeric_limits<int>::max()));
+    if (FConTimeOutTimer.interval() != timeOut)
+        FConTimeOutTimer.setInterval(timeOut);
 }
 
 void TTevComPort::SetEnableCheckTimer(bool Value) {
     FEnableCheckTimer = Value;
-    if (Value) {
-        FCheckTimer.start();
-        FConTimeOutTimer.start();
+    if (Value && FCheckInterval > 0) {
+        if (!FCheckTimer.isActive())
+            FCheckTimer.start();
+        if (!FConTimeOutTimer.isActive())
+            FConTimeOutTimer.start();
     } else {
         FCheckTimer.stop();
         FConTimeOutTimer.stop();
     }
+}
+
+void TTevComPort::RestartConTimeOut() {
+    if (FCheckInterval > 0)
+        FConTimeOutTimer.start();
 }
 
 const QStringList& TTevComPort::GetAvailableComPorts() {
@@ -166,13 +208,17 @@ QString TTevComPort::GetLine() const {
 void TTevComPort::CheckTimerTick() {
     if (!FComThread)
         return;
-    FCheckTimer.setInterval(FCheckInterval);
-    FComThread->SendBuffer().PushFrontIfEmpty(FCheckCmd, 0);
+    if (FCheckInterval <= 0)
+        return;
+    if (FCheckTimer.interval() != FCheckInterval)
+        FCheckTimer.setInterval(FCheckInterval);
+    if (FComThread->SendBuffer().PushFrontIfEmpty(FCheckCmd, 0))
+        FComThread->Wake();
 }
 
 void TTevComPort::ConTimeOutTick() {
     if (Active() && Connected() && FComThread && FCheckTimer.isActive())
-        FComThread->FTTimeOut.store(true);
+        FComThread->RequestTimeOut();
     if (!FCheckTimer.isActive())
         return;
     // A timer slot must not throw into the event loop: a failing handler goes to the error display.
@@ -212,7 +258,7 @@ void TTevComPort::DoRxString() {
         OnRxString(this, RxString());
     FConTimeOutTimer.stop();
     FCheckTimer.stop();
-    if (FEnableCheckTimer)
+    if (FEnableCheckTimer && FCheckInterval > 0)
         FCheckTimer.start();
 }
 
@@ -276,7 +322,7 @@ void TTevComPort::OwnerCloseQuery(QCloseEvent* e) {
     if (!e->isAccepted() || !form || !FComThread)
         return;
     try {
-        FComThread->FT_STOP.store(true);
+        FComThread->RequestStop();
         StopAndWait(FCloseWaitSteps);
         if (self && FComThread)
             AbandonWorker();

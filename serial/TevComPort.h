@@ -44,7 +44,7 @@ public:
     bool Active() const { return FShared->FActive.load(); }
     void SetActive(bool Value);
     bool Connected() const { return FShared->FConnected.load(); }
-    void SetConnected(bool Value) { FShared->FConnected.store(Value); }
+    void SetConnected(bool Value);
     QString ComPort() const { return FShared->Text(&TComShared::FComPort); }
     void SetComPort(const QString& Value) { FShared->SetText(&TComShared::FComPort, Value); }
     QString BaudRate() const { return FShared->Text(&TComShared::FBaudRate); }
@@ -56,11 +56,20 @@ public:
     TStopBits StopBits() const { return TStopBits(FShared->FStopBits.load()); }
     void SetStopBits(TStopBits Value) { FShared->FStopBits.store(Value); }
     bool AutoCR() const { return FShared->FAutoCR.load(); }
-    void SetAutoCR(bool Value) { FShared->FAutoCR.store(Value); }
+    void SetAutoCR(bool Value) {
+        FShared->FAutoCR.store(Value);
+        FShared->FramingChanged();
+    }
     bool CheckDoubleCRend() const { return FShared->FCheckDoubleCRend.load(); }
-    void SetCheckDoubleCRend(bool Value) { FShared->FCheckDoubleCRend.store(Value); }
+    void SetCheckDoubleCRend(bool Value) {
+        FShared->FCheckDoubleCRend.store(Value);
+        FShared->FramingChanged();
+    }
     QString DoubleCRstring() const { return FShared->Text(&TComShared::FDoubleCRstring); }
-    void SetDoubleCRstring(const QString& Value) { FShared->SetText(&TComShared::FDoubleCRstring, Value); }
+    void SetDoubleCRstring(const QString& Value) {
+        FShared->SetText(&TComShared::FDoubleCRstring, Value);
+        FShared->FramingChanged();
+    }
     TATCommands* ATCommands() const { return FATCommands.get(); }
     void SetATCommands(const TATCommands& Value) { FATCommands->Assign(Value); }
     // Written while the line is open they switch the output to the opposite level: true off, false on.
@@ -70,17 +79,27 @@ public:
     void Set_DTR(bool Value);
     bool AT_WORK() const { return FShared->FAT_WORK.load(); }
     int CheckInterval() const { return FCheckInterval; }
+    // 0 or less switches both timers off.
     void SetCheckInterval(int Value);
     QString CheckCmd() const { return FCheckCmd; }
     void SetCheckCmd(const QString& Value) { FCheckCmd = Value; }
     bool EnableCheckTimer() const { return FEnableCheckTimer; }
     void SetEnableCheckTimer(bool Value);
     bool UseCRC() const { return FShared->FUseCRC.load(); }
-    void SetUseCRC(bool Value) { FShared->FUseCRC.store(Value); }
+    void SetUseCRC(bool Value) {
+        FShared->FUseCRC.store(Value);
+        FShared->FramingChanged();
+    }
     QString RS485adr() const { return FShared->Text(&TComShared::FRS485adr); }
-    void SetRS485adr(const QString& Value) { FShared->SetText(&TComShared::FRS485adr, Value); }
+    void SetRS485adr(const QString& Value) {
+        FShared->SetText(&TComShared::FRS485adr, Value);
+        FShared->FramingChanged();
+    }
     bool UseRS485() const { return FShared->FUseRS485.load(); }
-    void SetUseRS485(bool Value) { FShared->FUseRS485.store(Value); }
+    void SetUseRS485(bool Value) {
+        FShared->FUseRS485.store(Value);
+        FShared->FramingChanged();
+    }
     bool GeneralCall() const { return FGeneralCall; }
     void SetGeneralCall(bool Value) { FGeneralCall = Value; }
 
@@ -111,14 +130,22 @@ public:
     int GetQueue() const;
     // The frame of the entry being sent; empty without a worker or with an empty queue.
     QString GetLine() const;
-    // Last seen states of the modem inputs.
+    // Last seen states of the modem inputs. Written by the caller, a state is what the worker compares the
+    // next reading with.
     bool _CTS() const { return FShared->_CTS.load(); }
     bool _DSR() const { return FShared->_DSR.load(); }
     bool _DCD() const { return FShared->_DCD.load(); }
     bool _RING() const { return FShared->_RING.load(); }
+    void Set_CTS(bool Value) { FShared->_CTS.store(Value); }
+    void Set_DSR(bool Value) { FShared->_DSR.store(Value); }
+    void Set_DCD(bool Value) { FShared->_DCD.store(Value); }
+    void Set_RING(bool Value) { FShared->_RING.store(Value); }
     // Start string put before every plain frame (FStartStr).
     QString StartStr() const { return FShared->Text(&TComShared::FStartStr); }
-    void SetStartStr(const QString& Value) { FShared->SetText(&TComShared::FStartStr, Value); }
+    void SetStartStr(const QString& Value) {
+        FShared->SetText(&TComShared::FStartStr, Value);
+        FShared->FramingChanged();
+    }
 
     // --- notifications; each raises its event only when a handler is set
     void DoActive();
@@ -153,6 +180,9 @@ private:
     void CheckTimerTick();
     void ConTimeOutTick();
     void ComThreadTerminated(TTevComThread* thread);
+    void StartWorker();
+    // After a delivered line: the time-out counts again from now.
+    void RestartConTimeOut();
     // The worker's wake-up: runs its oldest waiting hand-over.
     Q_INVOKABLE void TakeHandOver();
     void OwnerCloseQuery(QCloseEvent* e);
@@ -173,6 +203,8 @@ private:
     int FCheckInterval = 5000;
     bool FEnableCheckTimer = false;
     bool FGeneralCall = false;
+    // Active was written true while the worker was already leaving: a new one starts when it has ended.
+    bool FRestartWanted = false;
     bool FLoadedDone = false;
     QPointer<QWidget> FHookedForm;
     bool FInCloseHook = false;

@@ -7,9 +7,15 @@
 
 #include <QCoreApplication>
 #include <QStringList>
+#include <cerrno>
+#include <cstdint>
+#include <poll.h>
 #include <semaphore>
 #include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <thread>
+#include <unistd.h>
 
 // One call the worker hands to the GUI thread; Done is released once it ran, or when it is dropped unrun.
 struct THandOverCall {
@@ -23,6 +29,11 @@ namespace {
 std::atomic<bool> gApplicationTerminated{false};
 
 const QString CR = QStringLiteral("\r");
+
+// The longest a line mode read holds the loop while a line is still coming in.
+constexpr int ReadPieceMs = 10;
+// Lines handed over together at most.
+constexpr int MaxLinesPerHandOver = 64;
 
 } // namespace
 
@@ -77,9 +88,57 @@ TTevComThread::TTevComThread(std::shared_ptr<TComShared> shared, TSerialSysCalls
         if (reason == HR_SerialClose)
             FTConnected.store(false);
     };
+    // Without it the worker still works, only its waits then run their full length.
+    FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    FTSerial->SetWakeUp(FWakeFd, [this] { return WaitMustEnd(); });
 }
 
-TTevComThread::~TTevComThread() = default;
+TTevComThread::~TTevComThread() {
+    FTSerial.reset();
+    if (FWakeFd >= 0)
+        ::close(FWakeFd);
+}
+
+void TTevComThread::Wake() {
+    if (FWakeFd < 0)
+        return;
+    const std::uint64_t one = 1;
+    while (::write(FWakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void TTevComThread::DrainWakeUps() {
+    std::uint64_t count = 0;
+    if (FWakeFd >= 0)
+        while (::read(FWakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+}
+
+void TTevComThread::SleepUntilWoken(int ms) {
+    pollfd p{FWakeFd, POLLIN, 0};
+    if (FWakeFd >= 0)
+        ::poll(&p, 1, ms);
+    else
+        ThreadDelay(1);
+}
+
+void TTevComThread::RequestStop() {
+    int expected = Running;
+    FStopState.compare_exchange_strong(expected, StopWanted);
+    Wake();
+}
+
+bool TTevComThread::Resume() {
+    int expected = StopWanted;
+    if (FStopState.compare_exchange_strong(expected, Running))
+        return true;
+    return expected == Running;
+}
+
+bool TTevComThread::TakeStop() {
+    int expected = StopWanted;
+    return FStopState.compare_exchange_strong(expected, Leaving) || expected == Leaving;
+}
 
 void TTevComThread::Start() {
     // The thread keeps its object alive and frees it when it ends.
@@ -133,6 +192,7 @@ void TTevComThread::PostHandOver(std::shared_ptr<THandOverCall> call) {
 void TTevComThread::SetConnected(bool value) {
     if (!value) {
         FTForceDisconnect.store(true);
+        Wake();
         return;
     }
     OpenLine();
@@ -156,7 +216,7 @@ void TTevComThread::OpenLine() {
     FTSerial->Purge();
     if (FTSerial->LastError() != 0) {
         ReportError(FTSerial->LastError(), QString::fromStdString(FTSerial->LastErrorDesc()));
-        FT_STOP.store(true);
+        FStopState.store(Leaving);
         return;
     }
     FTConnected.store(true);
@@ -168,6 +228,7 @@ void TTevComThread::Execute() {
     try {
         RunLoop();
     } catch (...) {
+        FStopState.store(Leaving);
         try {
             ReportError(-200, QStringLiteral("Thread exception"));
         } catch (...) {
@@ -191,8 +252,14 @@ void TTevComThread::RunLoop() {
     if (!FTAbandoned.load())
         p.FAT_WORK.store(false);
 
-    while (!(Terminated() && ApplicationTerminated())) {
-        if (FT_STOP.load())
+    for (;;) {
+        if (Terminated() && ApplicationTerminated()) {
+            FStopState.store(Leaving);
+            break;
+        }
+        // Wake-ups from before this point are answered by this pass.
+        DrainWakeUps();
+        if (TakeStop())
             break;
         if (FTTimeOut.exchange(false)) {
             FTConnected.store(false);
@@ -203,48 +270,26 @@ void TTevComThread::RunLoop() {
         if (!FTConnected.load() && p.FConnected.load() && !FTAbandoned.load())
             SetConnected(true);
         if (!FTConnected.load()) {
-            ThreadDelay(1);
+            // Nothing changes with the line closed until the component writes something, and every such
+            // write wakes this sleep; the bound only covers the application's shutdown flag.
+            SleepUntilWoken(500);
             continue;
         }
         if (FTSerial->CanReadEx(10))
             ReceiveStep();
         FTSerial->GetCommState();
         if (FTSerial->LastError() != 0) {
-            FT_STOP.store(true);
+            FStopState.store(Leaving);
             ReportError(FTSerial->LastError(), QString::fromStdString(FTSerial->LastErrorDesc()));
             break;
         }
-        struct ModemLine {
-            bool (TBlockSerial::*read)();
-            std::atomic<bool> TComShared::*state;
-            void (TTevComPort::*notify)();
-        };
-        static const ModemLine lines[] = {
-            {&TBlockSerial::CTS, &TComShared::_CTS, &TTevComPort::DoGetCTS},
-            {&TBlockSerial::DSR, &TComShared::_DSR, &TTevComPort::DoGetDSR},
-            {&TBlockSerial::Carrier, &TComShared::_DCD, &TTevComPort::DoGetDCD},
-            {&TBlockSerial::Ring, &TComShared::_RING, &TTevComPort::DoGetRING},
-        };
-        for (const ModemLine& line : lines) {
-            const bool state = ((*FTSerial).*line.read)();
-            if (state != (p.*line.state).load() && !FTAbandoned.load()) {
-                (p.*line.state).store(state);
-                const auto notify = line.notify;
-                HandOver([notify](TTevComPort& port) { (port.*notify)(); });
-            }
-        }
-        if (FTForceDisconnect.exchange(false)) {
-            FTConnected.store(false);
-            FTSerial->CloseSocket();
-            if (!FTAbandoned.load())
-                p.FConnected.store(false);
-            HandOver([](TTevComPort& port) { port.DoDisconnected(); });
-            if (!FTAbandoned.load())
-                p.FAT_WORK.store(false);
-        }
+        ModemStep();
+        if (FTForceDisconnect.exchange(false))
+            CloseAndReportDisconnected();
         if (FTSendBuffer.Count() > 0)
             SendStep();
     }
+    FStopState.store(Leaving);
 
     if (FTConnected.load()) {
         FTSerial->CloseSocket();
@@ -256,11 +301,51 @@ void TTevComThread::RunLoop() {
     HandOver([](TTevComPort& port) { port.DoActive(); });
 }
 
-QString TTevComThread::ReadOne(bool lineMode) {
+void TTevComThread::ModemStep() {
+    TComShared& p = *FTParent;
+    struct ModemLine {
+        int bit;
+        std::atomic<bool> TComShared::*state;
+        void (TTevComPort::*notify)();
+    };
+    static const ModemLine lines[] = {
+        {TIOCM_CTS, &TComShared::_CTS, &TTevComPort::DoGetCTS},
+        {TIOCM_DSR, &TComShared::_DSR, &TTevComPort::DoGetDSR},
+        {TIOCM_CAR, &TComShared::_DCD, &TTevComPort::DoGetDCD},
+        {TIOCM_RNG, &TComShared::_RING, &TTevComPort::DoGetRING},
+    };
+    const int status = FTSerial->ModemStatus();
+    for (const ModemLine& line : lines) {
+        const bool state = (status & line.bit) != 0;
+        if (state != (p.*line.state).load() && !FTAbandoned.load()) {
+            (p.*line.state).store(state);
+            const auto notify = line.notify;
+            HandOver([notify](TTevComPort& port) { (port.*notify)(); });
+        }
+    }
+}
+
+void TTevComThread::CloseAndReportDisconnected() {
+    TComShared& p = *FTParent;
+    FTConnected.store(false);
+    FTSerial->CloseSocket();
+    if (!FTAbandoned.load())
+        p.FConnected.store(false);
+    HandOver([](TTevComPort& port) { port.DoDisconnected(); });
+    if (!FTAbandoned.load())
+        p.FAT_WORK.store(false);
+}
+
+QString TTevComThread::ReadOne(bool lineMode, bool& pending) {
     TComShared& p = *FTParent;
     QString text;
+    pending = false;
     if (lineMode) {
-        text = FromWireBytes(FTSerial->RecvTerminated(100, "\r"));
+        // A piece at a time: a device that streams without CR must not keep the loop from its other steps.
+        const std::string bytes = FTSerial->RecvTerminatedPart(100, "\r", ReadPieceMs, pending);
+        if (pending)
+            return {};
+        text = FromWireBytes(bytes);
         if (p.FCheckDoubleCRend.load()) {
             if (!text.isEmpty()) {
                 FEmptyReads = 0;
@@ -289,42 +374,61 @@ QString TTevComThread::ReadOne(bool lineMode) {
 }
 
 bool TTevComThread::PassInterrupted() const {
-    return FT_STOP.load() || FTTimeOut.load() || FTForceDisconnect.load() || FTAbandoned.load();
+    return StopRequested() || FTTimeOut.load() || FTForceDisconnect.load() || FTAbandoned.load() ||
+           (Terminated() && ApplicationTerminated());
+}
+
+bool TTevComThread::WaitMustEnd() const {
+    // While sending, the queue is not empty by definition; only what ends the pass ends the write.
+    return PassInterrupted() || (!FInSendStep && !FTSendBuffer.Empty());
+}
+
+bool TTevComThread::BatchMustEnd(unsigned framingChanges) {
+    TComShared& p = *FTParent;
+    if (PassInterrupted() || !FTSendBuffer.Empty() || p.FFramingChanges.load() != framingChanges)
+        return true;
+    // The modem inputs as the next pass would read them (a pseudo-terminal has none: no query). A query that
+    // fails belongs to the pass too, whose health probe will then report the port.
+    if (!FTSerial->HasModemLines())
+        return false;
+    const int status = FTSerial->ModemStatus();
+    if (FTSerial->LastError() != 0)
+        return true;
+    return ((status & TIOCM_CTS) != 0) != p._CTS.load() || ((status & TIOCM_DSR) != 0) != p._DSR.load() ||
+           ((status & TIOCM_CAR) != 0) != p._DCD.load() || ((status & TIOCM_RNG) != 0) != p._RING.load();
+}
+
+void TTevComThread::Deliver(TTevComPort& port, const QString& line) {
+    port.FShared->SetText(&TComShared::FRxString, line);
+    port.DoRxString();
+    port.FShared->FAT_WORK.store(true);
+    port.RestartConTimeOut();
 }
 
 void TTevComThread::ReceiveStep() {
-    const bool lineMode = FTParent->FAutoCR.load();
-    QStringList texts;
-    QString text = ReadOne(lineMode);
-    if (!text.isEmpty())
-        texts.append(text);
-    // In a flood, the lines already complete in the held bytes go over in one hand-over: each hand-over
-    // costs two thread wake-ups, which would otherwise bound the line rate. These are exactly the reads
-    // the next passes would make without waiting; only the probe, modem lines and send step of those
-    // passes are deferred, by at most MaxLinesPerHandOver lines.
-    constexpr int MaxLinesPerHandOver = 64;
-    while (lineMode && texts.size() < MaxLinesPerHandOver && !PassInterrupted() &&
-           FTSerial->LineBuffer().find('\r') != std::string::npos) {
-        text = ReadOne(true);
-        if (!text.isEmpty())
-            texts.append(text);
-    }
-    if (texts.isEmpty() || FTAbandoned.load())
+    TComShared& p = *FTParent;
+    const unsigned framingChanges = p.FFramingChanges.load();
+    const bool lineMode = p.FAutoCR.load();
+    bool pending = false;
+    const QString text = ReadOne(lineMode, pending);
+    if (text.isEmpty() || FTAbandoned.load())
         return;
-    // FAT_WORK and the time-out timer belong with each delivery: both are done on the GUI thread right
-    // after the handler. A handler that stops or disconnects the worker ends the delivery there, as the
-    // loop would not have read the remaining lines.
-    HandOver([this, &texts](TTevComPort& port) {
-        for (qsizetype i = 0; i < texts.size(); ++i) {
-            // The first line belongs to this pass; the others only to passes that would still run.
-            if (i > 0 && PassInterrupted())
-                break;
-            const QString& line = texts[i];
-            port.FShared->SetText(&TComShared::FRxString, line);
-            port.DoRxString();
-            port.FShared->FAT_WORK.store(true);
-            port.FConTimeOutTimer.stop();
-            port.FConTimeOutTimer.start();
+    // In a flood, the lines already complete in the held bytes go over in the same hand-over: each
+    // hand-over costs two thread wake-ups, which would otherwise bound the line rate. They are read (on
+    // the GUI thread, while this thread waits for it) exactly as the next passes would read them, and only
+    // as long as those passes would find nothing else to do: the batch ends at the first stop, time-out,
+    // disconnect, queued entry, framing change or modem-line change, which the loop then serves first.
+    HandOver([this, &text, lineMode, framingChanges](TTevComPort& port) {
+        Deliver(port, text);
+        if (!lineMode)
+            return;
+        for (int n = 1; n < MaxLinesPerHandOver; ++n) {
+            if (FTSerial->LineBuffer().find('\r') == std::string::npos || BatchMustEnd(framingChanges))
+                return;
+            bool more = false;
+            const QString next = ReadOne(true, more);
+            if (!next.isEmpty())
+                Deliver(port, next);
         }
     });
 }
@@ -334,16 +438,24 @@ void TTevComThread::SendStep() {
     const std::optional<TSendEntry> head = FTSendBuffer.Head();
     if (!head)
         return;
+    FInSendStep = true;
+    struct Leave {
+        bool& flag;
+        ~Leave() { flag = false; }
+    } leave{FInSendStep};
     const bool generalCall = head->Flag == 1;
     const QString prefix =
         p.FUseRS485.load() ? StationPrefix(p.Text(&TComShared::FRS485adr), generalCall) : QString();
+    const bool checksum = p.FUseCRC.load();
 
     int code = 0;
     QString lineText;
-    if (p.FUseCRC.load()) {
+    bool wrote = false;
+    if (checksum) {
         const QString frame = ChecksumFrame(prefix, head->Text);
         FTSendBuffer.SetCrcStr(frame);
         FTSerial->SendString(ToWireBytes(frame + CR));
+        wrote = true;
         code = FTSerial->LastError();
         lineText = QString::fromStdString(FTSerial->LastErrorDesc());
     } else {
@@ -354,23 +466,39 @@ void TTevComThread::SendStep() {
             if (p.FAutoCR.load())
                 wire += CR;
             FTSerial->SendString(ToWireBytes(wire));
+            wrote = true;
             code = FTSerial->LastError();
             lineText = QString::fromStdString(FTSerial->LastErrorDesc());
             // The whole frame leaves before the next step. A failed write was already aborted; a failing
-            // line or a stop request ends the wait.
+            // line or anything that ends the pass ends the wait.
             while (code == 0 && !FTSerial->CanWrite(100)) {
-                if (FTSerial->LastError() != 0 || FT_STOP.load())
+                if (FTSerial->LastError() != 0 || PassInterrupted())
                     break;
                 ThreadDelay(1);
             }
+        } else if (PassInterrupted()) {
+            // The wait was cut short by a stop or disconnect: nothing was tried.
+            return;
         } else {
             // Nothing was written: a failure, not a send.
             code = FTSerial->LastError() != 0 ? FTSerial->LastError() : ErrTimeout;
             lineText = QString::fromStdString(TBlockSerial::GetErrorDesc(code));
         }
-        if (code != 0)
-            ReportError(code, ImmediateSendReport(code, lineText));
     }
+    // A write cut short because the pass must end (stop, disconnect, time-out) is no failure of the entry,
+    // which stays at the head. Only when part of it already went out is that said, since it will go out
+    // again whole.
+    const bool cut = wrote && code != 0 && FTSerial->WokenUp() && PassInterrupted();
+    const bool partly = wrote && code != 0 && FTSerial->LastWriteCount() > 0;
+    if (cut) {
+        if (partly)
+            ReportError(code, ImmediateSendReport(code, lineText));
+        return;
+    }
+    // Plain frames report every failure at once; checksum frames only one that went out in part, as it
+    // is sent again.
+    if (code != 0 && (!checksum || partly))
+        ReportError(code, ImmediateSendReport(code, lineText));
 
     if (code != 0) {
         ++FSendFailures;
@@ -379,7 +507,9 @@ void TTevComThread::SendStep() {
         FSendFailures = 0;
         ReportError(code, DropSendReport(code, lineText));
         FTSendBuffer.RemoveHead(head->Id);
-        HandOver([](TTevComPort& port) { port.DoDisconnected(); });
+        // The line is closed with the report: a component that says it is disconnected does not go on
+        // receiving.
+        CloseAndReportDisconnected();
         return;
     }
     const int left = FTSendBuffer.RemoveHead(head->Id);

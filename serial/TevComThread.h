@@ -24,6 +24,10 @@ enum TStopBits { sbOneStopBit, sbTwoStopBits };
 // that a worker outliving it (abandoned after the close hook gave up) still has valid memory to read:
 // it holds this by shared_ptr and reaches the component only through Owner, under OwnerLock.
 struct TComShared {
+    // Counts changes of the framing settings, so a worker can tell that one changed since it last looked.
+    std::atomic<unsigned> FFramingChanges{0};
+    void FramingChanged() { FFramingChanges.fetch_add(1); }
+
     std::atomic<bool> FActive{false};
     std::atomic<bool> FConnected{false};
     std::atomic<bool> FAT_WORK{false};
@@ -92,19 +96,34 @@ public:
     // reference there).
     std::function<void(TTevComThread*)> OnTerminate;
 
-    void AddSendString(const QString& str, int gc) { FTSendBuffer.Append(str, gc); }
+    void AddSendString(const QString& str, int gc) {
+        FTSendBuffer.Append(str, gc);
+        Wake();
+    }
     TSendQueue& SendBuffer() { return FTSendBuffer; }
 
     bool Connected() const { return FTConnected.load(); }
     // false: the loop closes the line on its next pass. true: opens the line at once on this thread.
     void SetConnected(bool value);
 
-    std::atomic<bool> FT_STOP{false};
-    std::atomic<bool> FTTimeOut{false};
-    std::atomic<bool> FTForceDisconnect{false};
+    // Stop request (FT_STOP): the loop ends at the start of its next pass; a wait in progress ends at once.
+    void RequestStop();
+    // Takes a stop request back. False when it is too late: the loop has already ended or is ending.
+    bool Resume();
+    bool StopRequested() const { return FStopState.load() != Running; }
+    // The connection time-out (FTTimeOut): the loop closes the line on its next pass.
+    void RequestTimeOut() {
+        FTTimeOut.store(true);
+        Wake();
+    }
+    // Something the loop looks at has changed (Connected written, an entry queued): a wait ends.
+    void Wake();
     // The thread library's terminate request: the loop ends only when it and the application's shutdown
-    // are both set (FT_STOP is how the component stops its worker).
-    void Terminate() { FTerminated.store(true); }
+    // are both set (the stop request is how the component stops its worker).
+    void Terminate() {
+        FTerminated.store(true);
+        Wake();
+    }
     void ClearTerminate() { FTerminated.store(false); }
     bool Terminated() const { return FTerminated.load(); }
 
@@ -115,7 +134,10 @@ public:
 
     // Cuts the worker off its component for good: no more hand-overs, no writes to the shared flags.
     // Called on the GUI thread with the owner lock held.
-    void Abandon() { FTAbandoned.store(true); }
+    void Abandon() {
+        FTAbandoned.store(true);
+        Wake();
+    }
     bool Abandoned() const { return FTAbandoned.load(); }
 
 private:
@@ -124,9 +146,23 @@ private:
     void RunLoop();
     void OpenLine();
     void ReceiveStep();
-    QString ReadOne(bool lineMode);
+    // Frames one read into the text a pass delivers. pending: a line mode read that goes on next pass.
+    QString ReadOne(bool lineMode, bool& pending);
+    // On the GUI thread: delivers one line as the receive step does.
+    void Deliver(TTevComPort& port, const QString& line);
     // A stop, time-out, forced disconnect or abandonment is waiting for the loop.
     bool PassInterrupted() const;
+    // Whether the lines handed over in one go must stop here: the next pass would see something new.
+    bool BatchMustEnd(unsigned framingChanges);
+    // Whether a wait of the line ends for a wake-up: the loop has something else to do.
+    bool WaitMustEnd() const;
+    void ModemStep();
+    // Closes the line and reports the component disconnected (forced disconnect, dropped entry).
+    void CloseAndReportDisconnected();
+    // Leaves the loop at the start of a pass if a stop was asked for; then a Resume() comes too late.
+    bool TakeStop();
+    void DrainWakeUps();
+    void SleepUntilWoken(int ms);
     void SendStep();
     void ReportError(int code, const QString& desc);
     // Runs fn on the GUI thread with the component and waits for it; an exception thrown there is thrown
@@ -138,6 +174,12 @@ private:
 
     std::shared_ptr<TComShared> FTParent;
     std::unique_ptr<TBlockSerial> FTSerial;
+    enum { Running, StopWanted, Leaving };
+    std::atomic<int> FStopState{Running};
+    std::atomic<bool> FTTimeOut{false};
+    std::atomic<bool> FTForceDisconnect{false};
+    // An eventfd: written by Wake(), read empty at the start of every pass.
+    int FWakeFd = -1;
     std::atomic<bool> FTConnected{false};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FTAbandoned{false};
@@ -148,4 +190,5 @@ private:
     // Local to one run of the loop.
     int FEmptyReads = 0;
     int FSendFailures = 0;
+    bool FInSendStep = false;
 };

@@ -92,7 +92,11 @@ TEST(ComThreadSend, FailedWritesAreReportedAtOnceAndDroppedAtTheFourth) {
     EXPECT_EQ(s.log.Events.last(), "Disc");
     EXPECT_EQ(s.log.Count("Tx:"), 0);
     EXPECT_FALSE(s.port.Connected());
-    // The worker keeps the line open and goes on receiving.
+    // Reported disconnected means closed: the worker stays and opens the line again when asked.
+    ASSERT_NE(s.port.ComThread(), nullptr);
+    EXPECT_FALSE(s.port.ComThread()->Connected());
+    s.port.SetConnected(true);
+    ASSERT_TRUE(WaitUntil([&] { return s.log.Count("Connected") == 2; }));
     s.dev.Write("alive\r");
     ASSERT_TRUE(s.log.WaitFor("Rx:alive"));
     s.Close();
