@@ -8,13 +8,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
 #include <mutex>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -319,3 +323,109 @@ TEST_F(BlockSerialSeam, OutputLinesChangeWhileAReadWaits) {
 }
 
 } // namespace
+
+// A line that trickles in over many bounded reads is read as one unbounded read would read it: the
+// inter-byte wait carries over, the bytes stay held, and silence still ends it with 9997.
+TEST_F(BlockSerialSeam, PartialReadsEndAsOneReadWould) {
+    bool pending = false;
+    ASSERT_TRUE(pty.Send("ab"));
+    EXPECT_EQ(line.RecvTerminatedPart(60000, "\r", 20, pending), "");
+    EXPECT_TRUE(pending);
+    EXPECT_EQ(line.LastError(), 0);
+    ASSERT_TRUE(pty.Send("c\rd"));
+    EXPECT_EQ(line.RecvTerminatedPart(60000, "\r", 20, pending), "abc");
+    EXPECT_FALSE(pending);
+    EXPECT_EQ(line.LineBuffer(), "d");
+
+    // Silence after the held byte: parts stay pending until the inter-byte wait runs out.
+    int parts = 0;
+    std::string got;
+    do {
+        got = line.RecvTerminatedPart(200, "\r", 5, pending);
+        ++parts;
+    } while (pending && parts < 100000);
+    EXPECT_FALSE(pending);
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(line.LastError(), ErrTimeout);
+    EXPECT_EQ(line.LineBuffer(), "d");
+    EXPECT_GT(parts, 1);
+    // After a time-out the next read waits afresh, as an unbounded one does.
+    ASSERT_TRUE(pty.Send("e\r"));
+    EXPECT_EQ(line.RecvTerminatedPart(200, "\r", 5, pending), "de");
+}
+
+// A wake-up ends the line's waits only when the owner says so; otherwise it is taken and the wait goes on.
+TEST_F(BlockSerialSeam, WakeUpsEndWaitsWhenTheOwnerAsks) {
+    const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(wake, 0);
+    std::atomic<bool> ends{true};
+    line.SetWakeUp(wake, [&] { return ends.load(); });
+    const auto poke = [&] {
+        const std::uint64_t one = 1;
+        ASSERT_EQ(::write(wake, &one, sizeof one), ssize_t(sizeof one));
+    };
+    bool pending = false;
+
+    poke();
+    EXPECT_FALSE(line.CanRead(600000));
+    EXPECT_TRUE(line.WokenUp());
+    ASSERT_TRUE(pty.Send("ab"));
+    EXPECT_TRUE(line.CanRead(600000)) << "bytes win over a wake-up";
+    EXPECT_EQ(line.RecvTerminatedPart(600000, "\r", 600000, pending), "");
+    EXPECT_TRUE(pending);
+    EXPECT_TRUE(line.WokenUp());
+
+    // A write that cannot drain is cut short and flushed.
+    sys.outq = {64};
+    line.SetDeadlockTimeout(600000);
+    line.SendString("stuck");
+    EXPECT_EQ(line.LastError(), ErrTimeout);
+    EXPECT_TRUE(line.WokenUp());
+    EXPECT_GE(sys.outputFlushes.load(), 1);
+    sys.outq.clear();
+
+    // Not for this wait: the wake-up is taken, the wait runs its length.
+    ends = false;
+    EXPECT_FALSE(line.CanRead(30));
+    EXPECT_FALSE(line.WokenUp());
+    std::uint64_t left = 0;
+    EXPECT_LT(::read(wake, &left, sizeof left), 0);
+    EXPECT_EQ(errno, EAGAIN);
+    line.SetWakeUp(-1, nullptr);
+    ::close(wake);
+}
+
+TEST_F(BlockSerialSeam, FailedWriteStillReportsLineErrors) {
+    sys.addCounts.frame = 1;
+    sys.writeHook = [](int, const void*, std::size_t) -> ssize_t {
+        errno = EIO;
+        return -1;
+    };
+    line.SendString("x");
+    EXPECT_EQ(line.LastError(), ErrFrame);
+    EXPECT_EQ(line.LastWriteCount(), 0u);
+}
+
+// The write deadline covers the frame's time on the wire at the configured rate, never less than
+// DeadlockTimeout, and never overflows.
+TEST_F(BlockSerialSeam, WriteDeadlineFollowsFrameLengthAndRate) {
+    struct Row {
+        int baud, bits;
+        char parity;
+        int stop;
+        std::size_t bytes;
+        int charBits;
+    };
+    line.SetDeadlockTimeout(1000);
+    EXPECT_EQ(line.WriteDeadlineMs(1u << 20), 1000) << "no rate known before Config";
+    for (Row r : {Row{9600, 8, 'N', 0, 960, 10}, Row{9600, 8, 'N', 0, 10, 10}, Row{300, 8, 'E', 2, 100, 12},
+                  Row{115200, 7, 'O', 0, 65536, 10}, Row{50, 8, 'N', 2, std::size_t(1) << 40, 11}}) {
+        line.Config(r.baud, r.bits, r.parity, r.stop, false, false);
+        ASSERT_EQ(line.LastError(), 0);
+        const double wire = double(r.bytes) * r.charBits * 1000.0 / r.baud;
+        const int ms = line.WriteDeadlineMs(r.bytes);
+        EXPECT_GE(ms, 1000);
+        EXPECT_GE(double(ms), std::min(wire, double(INT_MAX))) << r.bytes << " bytes at " << r.baud;
+        EXPECT_LE(double(ms), std::max(1000.0, wire * 1.5 + 1000)) << r.bytes << " bytes at " << r.baud;
+    }
+}

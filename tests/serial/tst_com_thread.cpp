@@ -7,10 +7,15 @@
 
 #include <QCloseEvent>
 #include <QWidget>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/serial.h>
+#include <mutex>
 #include <sys/ioctl.h>
+#include <thread>
 
 namespace {
 
@@ -24,6 +29,8 @@ public:
     std::atomic<bool> FrameErrors{false};
     std::atomic<unsigned> FrameCount{0};
     std::atomic<int> ModemBits{-1}; // -1: the pty's own answer
+    // > 0: the transmit queue empties at this many bits per second, ten bits a byte, as a UART's does.
+    std::atomic<int> DrainBaud{0};
 
     ssize_t write(int fd, const void* buf, std::size_t count) override {
         if (WriteFailures.load() > 0) {
@@ -31,9 +38,20 @@ public:
             errno = EIO;
             return -1;
         }
-        return TSerialSysCalls::write(fd, buf, count);
+        const ssize_t n = TSerialSysCalls::write(fd, buf, count);
+        if (n > 0 && DrainBaud.load() > 0) {
+            std::lock_guard lock(FDrainLock);
+            FBacklog = Backlog() + double(n);
+            FBacklogAt = std::chrono::steady_clock::now();
+        }
+        return n;
     }
     int ioctl(int fd, unsigned long request, void* arg) override {
+        if (request == TIOCOUTQ && DrainBaud.load() > 0) {
+            std::lock_guard lock(FDrainLock);
+            *static_cast<int*>(arg) = int(std::ceil(Backlog()));
+            return 0;
+        }
         if (request == TIOCOUTQ && OutQueueMode.load() != 0) {
             const int call = OutQueueCalls++;
             const int mode = OutQueueMode.load();
@@ -56,6 +74,17 @@ public:
         }
         return TSerialSysCalls::ioctl(fd, request, arg);
     }
+
+private:
+    double Backlog() const {
+        const double gone =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - FBacklogAt).count() *
+            DrainBaud.load() / 10.0;
+        return std::max(0.0, FBacklog - gone);
+    }
+    std::mutex FDrainLock;
+    double FBacklog = 0;
+    std::chrono::steady_clock::time_point FBacklogAt;
 };
 
 struct FaultySession {
@@ -369,4 +398,155 @@ TEST(ComHandOver, LinesNeedNoOrderingBeyondTheirOwnHandOver) {
     EXPECT_EQ(lines.first(), QStringLiteral("line 0"));
     EXPECT_EQ(lines.last(), QStringLiteral("line 299"));
     ClosePort(port);
+}
+
+TEST(ComThreadSend, LongFrameGoesOutWholeAtItsRate) {
+    FaultySession s;
+    s.port.SetBaudRate("9600");
+    s.sys.DrainBaud = 9600;
+    s.Open();
+    // Two and a half seconds on the wire: far past the one second every write used to get.
+    const std::string frame(2400, 'L');
+    ASSERT_TRUE(s.port.SendString(QString::fromStdString(frame)));
+    EXPECT_EQ(s.dev.ReadUntil([](const std::string& b) { return b.size() >= 2401; }, 30000), frame + "\r");
+    ASSERT_TRUE(s.log.WaitFor("Tx:0", 30000));
+    EXPECT_EQ(s.Errors(), QStringList());
+    EXPECT_EQ(s.dev.ReadAvailable(), "") << "sent once";
+    s.sys.DrainBaud = 0;
+    s.Close();
+}
+
+// A device that streams without CR: the loop keeps sending, watching the modem lines and honouring the
+// time-out while the line comes in, keeps every byte of it, and a stop ends the worker.
+TEST(ComStop, EndlessLineKeepsTheLoopServingAndStopStops) {
+    FaultySession s;
+    s.sys.ModemBits = 0;
+    s.Open();
+    std::atomic<bool> quit{false};
+    std::atomic<bool> endLine{false};
+    std::atomic<int> lineLength{-1};
+    std::thread device([&] {
+        int sent = 0;
+        while (!quit.load()) {
+            if (endLine.exchange(false)) {
+                lineLength = sent;
+                s.dev.Write("\r", &quit);
+                sent = 0;
+            }
+            s.dev.Write("x", &quit);
+            ++sent;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    struct Join {
+        std::atomic<bool>& quit;
+        std::thread& t;
+        ~Join() {
+            quit = true;
+            t.join();
+        }
+    } join{quit, device};
+
+    ASSERT_TRUE(s.port.SendString("ping"));
+    ASSERT_TRUE(s.log.WaitFor("Tx:0"));
+    EXPECT_EQ(s.dev.ReadUntil([](const std::string& b) { return b.size() >= 5; }), "ping\r");
+    s.sys.ModemBits = TIOCM_CTS;
+    ASSERT_TRUE(s.log.WaitFor("CTS:1"));
+    EXPECT_EQ(s.log.Count("Rx:"), 0);
+
+    endLine = true;
+    ASSERT_TRUE(WaitUntil([&] { return s.log.Count("Rx:") == 1; }));
+    const QString line = s.log.Of("Rx:").first().mid(3);
+    EXPECT_EQ(line, QString(lineLength.load(), QLatin1Char('x')));
+
+    // No line for three check intervals: the time-out closes the line although bytes keep coming.
+    s.port.SetCheckInterval(50);
+    s.port.SetEnableCheckTimer(true);
+    ASSERT_TRUE(s.log.WaitFor("Disc"));
+    EXPECT_TRUE(s.log.Has("ATTimeOut"));
+    s.port.SetEnableCheckTimer(false);
+    s.port.SetConnected(true);
+    ASSERT_TRUE(WaitUntil([&] { return s.log.Count("Connected") == 2; }));
+
+    s.port.SetActive(false);
+    ASSERT_TRUE(WaitUntil([&] { return s.port.ComThread() == nullptr; }));
+    EXPECT_EQ(s.log.Events.mid(s.log.Events.size() - 3), QStringList({"Disc", "Active:0", "Disc"}));
+    TBlockSerial again;
+    again.Connect(s.dev.Path().toStdString());
+    EXPECT_EQ(again.LastError(), 0) << again.LastErrorDesc() << ": the port was given back";
+}
+
+// START written while the stopped worker is already on its way out: a new worker follows it.
+TEST(ComStop, StartWhileTheOldWorkerEndsGivesARunningWorker) {
+    FaultySession s;
+    s.Open();
+    bool restarted = false;
+    s.port.OnDisconnected = [&](QObject*) {
+        s.log.Add("Disc");
+        if (!restarted) {
+            restarted = true; // the worker has left its loop: this is its end reporting the closed line
+            s.port.SetActive(true);
+        }
+    };
+    s.port.SetActive(false);
+    ASSERT_TRUE(WaitUntil([&] { return s.log.Count("Active:1") == 2; }));
+    EXPECT_TRUE(s.port.Active());
+    ASSERT_NE(s.port.ComThread(), nullptr);
+    s.port.SetConnected(true);
+    ASSERT_TRUE(WaitUntil([&] { return s.log.Count("Connected") == 2; }));
+    s.dev.Write("again\r");
+    ASSERT_TRUE(s.log.WaitFor("Rx:again"));
+    s.Close();
+}
+
+// The same session, line by line and as one flood: a handler that answers, one that changes the framing, a
+// modem line that changes after a line. The events and their order must not depend on how the bytes came.
+TEST(ComEventOrder, FloodGivesTheSameTraceAsLineByLine) {
+    struct Step {
+        std::string bytes;
+        QString waitFor; // pacing of the line-by-line run
+    };
+    const std::vector<Step> script = {{"a\r", "Tx:0"},  {"b\r", "Tx:0"}, {"\r", ""},       {"\r", "Rx:#END#"},
+                                      {"c\r", "CTS:1"}, {"d\r", "Rx:d"}, {"e\r", "Rx:e\r"}};
+    const QStringList expected = {"Rx:a",     "SendStr:ack", "Tx:0",  "Rx:b", "SendStr:q", "Tx:0",
+                                  "Rx:#END#", "Rx:c",        "CTS:1", "Rx:d", "Rx:e\r"};
+    for (const bool flood : {false, true}) {
+        FaultySession s;
+        s.sys.ModemBits = 0;
+        s.port.OnRxString = [&](QObject*, const QString& text) {
+            s.log.Add("Rx:" + text);
+            if (text == "a")
+                s.port.SendString("ack");
+            else if (text == "b")
+                s.port.SendStringEx("q", "#END#", true);
+            else if (text == "c")
+                s.sys.ModemBits = TIOCM_CTS;
+            else if (text == "d")
+                s.port.SetAutoCR(false);
+        };
+        s.Open();
+        s.dev.Write("go\r");
+        ASSERT_TRUE(s.log.WaitFor("Rx:go"));
+        const qsizetype start = s.log.Events.size();
+        if (flood) {
+            std::string all;
+            for (const Step& step : script)
+                all += step.bytes;
+            s.dev.Write(all);
+            // The GUI thread stays away meanwhile, so the worker holds every line when the first goes over.
+            QThread::msleep(200);
+        } else {
+            for (const Step& step : script) {
+                const int before = s.log.Count(step.waitFor);
+                s.dev.Write(step.bytes);
+                if (step.waitFor.isEmpty())
+                    WaitUntil([] { return false; }, 100);
+                else
+                    ASSERT_TRUE(WaitUntil([&] { return s.log.Count(step.waitFor) > before; }));
+            }
+        }
+        ASSERT_TRUE(s.log.WaitFor("Rx:e\r"));
+        EXPECT_EQ(s.log.Events.mid(start), expected) << (flood ? "flood" : "line by line");
+        s.Close();
+    }
 }
