@@ -5,6 +5,7 @@
 #include "comport_helpers.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 #include <stdexcept>
 #include <thread>
 
@@ -307,4 +308,44 @@ TEST(TevComPort, FloodArrivesWholeAndInOrderAndAStopEndsItAtOnce) {
     ASSERT_TRUE(ended);
     EXPECT_TRUE(inOrder);
     EXPECT_EQ(expected, 20001);
+}
+
+// CheckInterval 0 or less switches both timers off and nothing switches them on again; a huge one does not
+// overflow; re-applying unchanged settings never restarts a running timer; both timers are precise.
+TEST(TevComPort, TimersFollowTheirSettings) {
+    TTevComPort port;
+    EXPECT_EQ(port.CheckTimer()->timerType(), Qt::PreciseTimer);
+    EXPECT_EQ(port.ConTimeOutTimer()->timerType(), Qt::PreciseTimer);
+    for (int off : {0, -1, std::numeric_limits<int>::min()}) {
+        port.SetCheckInterval(off);
+        port.SetEnableCheckTimer(true);
+        port.DoRxString();
+        EXPECT_FALSE(port.CheckTimer()->isActive()) << off;
+        EXPECT_FALSE(port.ConTimeOutTimer()->isActive()) << off;
+    }
+    port.SetCheckInterval(std::numeric_limits<int>::max());
+    EXPECT_EQ(port.ConTimeOutTimer()->interval(), std::numeric_limits<int>::max());
+
+    port.SetCheckInterval(4000);
+    port.SetEnableCheckTimer(true);
+    ASSERT_TRUE(port.ConTimeOutTimer()->isActive());
+    EXPECT_EQ(port.ConTimeOutTimer()->interval(), 12000);
+    ASSERT_TRUE(WaitUntil([&] {
+        return port.ConTimeOutTimer()->remainingTime() < 11700 && port.CheckTimer()->remainingTime() < 3700;
+    }));
+    port.SetEnableCheckTimer(true);
+    port.SetCheckInterval(4000);
+    EXPECT_LT(port.ConTimeOutTimer()->remainingTime(), 11700) << "restarted by an unchanged setting";
+    EXPECT_LT(port.CheckTimer()->remainingTime(), 3700) << "restarted by an unchanged setting";
+}
+
+TEST(TevComPort, ModemStatesCanBeWrittenByTheCaller) {
+    TTevComPort port;
+    port.Set_CTS(true);
+    port.Set_DSR(true);
+    port.Set_DCD(true);
+    port.Set_RING(true);
+    EXPECT_TRUE(port._CTS() && port._DSR() && port._DCD() && port._RING());
+    port.Set_DSR(false);
+    EXPECT_FALSE(port._DSR());
 }
