@@ -75,6 +75,22 @@ void TBlockSerial::SetSysError(int err) {
     SetError(err == 0 ? EIO : err);
 }
 
+void TBlockSerial::TakeHeld(std::size_t n) {
+    FHeldFrom += n;
+    if (FHeldFrom >= FLineBuffer.size()) {
+        ClearHeld();
+    } else if (FHeldFrom >= 65536 && FHeldFrom * 2 >= FLineBuffer.size()) {
+        // Taken lines are skipped rather than erased one by one, which would move the rest for each line.
+        FLineBuffer.erase(0, FHeldFrom);
+        FHeldFrom = 0;
+    }
+}
+
+void TBlockSerial::ClearHeld() {
+    FLineBuffer.clear();
+    FHeldFrom = 0;
+}
+
 void TBlockSerial::SetWakeUp(int fd, std::function<bool()> endsWait) {
     FWakeFd = fd;
     FEndsWait = std::move(endsWait);
@@ -100,7 +116,7 @@ bool TBlockSerial::CheckOpenForControl() {
 }
 
 bool TBlockSerial::CanReadEx(int timeoutMs) {
-    if (!FLineBuffer.empty()) {
+    if (!HeldEmpty()) {
         ResetError();
         FWokenUp = false;
         return true;
@@ -144,17 +160,18 @@ std::string TBlockSerial::RecvTerminatedPart(int timeoutMs, const std::string& t
     const bool bounded = maxWaitMs >= 0;
     const auto giveUp = start + std::chrono::milliseconds(bounded ? maxWaitMs : 0);
     for (;;) {
-        std::size_t pos = FLineBuffer.find(terminator);
+        const std::string_view held = LineBuffer();
+        std::size_t pos = held.find(terminator);
         if (pos != std::string::npos && pos <= bound) {
-            std::string line = FLineBuffer.substr(0, pos);
-            FLineBuffer.erase(0, pos + terminator.size());
+            std::string line(held.substr(0, pos));
+            TakeHeld(pos + terminator.size());
             DoStatus(HR_ReadCount, std::to_string(line.size()));
             return line;
         }
-        if (FLineBuffer.size() >= bound) {
+        if (held.size() >= bound) {
             // Never met the terminator: hand the bytes on as a line rather than lose them or grow forever.
-            std::string line = FLineBuffer.substr(0, bound);
-            FLineBuffer.erase(0, bound);
+            std::string line(held.substr(0, bound));
+            TakeHeld(bound);
             SetError(ErrMaxBuffer);
             DoStatus(HR_ReadCount, std::to_string(line.size()));
             return line;
@@ -188,9 +205,9 @@ std::string TBlockSerial::RecvPacket(int timeoutMs) {
     FReadPending = false;
     if (!CheckOpenForTransfer())
         return {};
-    if (FLineBuffer.empty()) {
+    if (HeldEmpty()) {
         auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (FLineBuffer.empty()) {
+        while (HeldEmpty()) {
             int ready = WaitReadable(RemainingMs(deadline));
             if (ready < 0)
                 return {};
@@ -202,8 +219,8 @@ std::string TBlockSerial::RecvPacket(int timeoutMs) {
                 return {};
         }
     }
-    std::string packet;
-    packet.swap(FLineBuffer);
+    std::string packet(LineBuffer());
+    ClearHeld();
     DoStatus(HR_ReadCount, std::to_string(packet.size()));
     return packet;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 // The line's own error codes; codes below 9991 are the system's (errno) with its strerror text.
 inline constexpr int ErrAlreadyOwned = 9991;
@@ -115,7 +116,7 @@ public:
     std::string Device() const;
     bool InstanceActive() const { return FInstanceActive.load(); }
     int Handle() const { return FHandle.load(); }
-    const std::string& LineBuffer() const { return FLineBuffer; }
+    std::string_view LineBuffer() const { return std::string_view(FLineBuffer).substr(FHeldFrom); }
 
     int DeadlockTimeout() const { return FDeadlockTimeout.load(); }
     void SetDeadlockTimeout(int ms) { FDeadlockTimeout.store(ms); }
@@ -148,6 +149,9 @@ private:
     // Whether the wake-up descriptor fired and ends the wait; takes a wake-up that does not.
     bool WakeUpEndsWait(short revents);
     bool ModemBit(int bit);
+    bool HeldEmpty() const { return FHeldFrom == FLineBuffer.size(); }
+    void TakeHeld(std::size_t n);
+    void ClearHeld();
     void SetModemBit(int bit, bool on);
 
     TSerialSysCalls* FSys;
@@ -157,7 +161,9 @@ private:
     mutable std::mutex FLock; // guards FLastErrorDesc, FDevice and the handle's life against DTR/RTS
     std::string FLastErrorDesc{"OK"};
     std::string FDevice;
+    // The held bytes are FLineBuffer from FHeldFrom on.
     std::string FLineBuffer;
+    std::size_t FHeldFrom = 0;
     std::atomic<int> FDeadlockTimeout{30000};
     std::atomic<int> FSizeRecvBuffer{4096};
     bool FInterPacketTimeout = true;

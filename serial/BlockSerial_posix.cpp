@@ -168,7 +168,7 @@ void TBlockSerial::Connect(const std::string& comport) {
         FDevice = path;
         FHandle.store(fd);
     }
-    FLineBuffer.clear();
+    ClearHeld();
     FReadPending = false;
     FHasModemLines = true;
     FInstanceActive.store(true);
@@ -256,7 +256,7 @@ void TBlockSerial::Purge() {
     ResetError();
     if (!CheckOpenForControl())
         return;
-    FLineBuffer.clear();
+    ClearHeld();
     FReadPending = false;
     if (FSys->tcflush(FHandle.load(), TCIOFLUSH) != 0)
         SetSysError(errno);
@@ -318,8 +318,8 @@ long TBlockSerial::FillFromSystem(std::size_t maxHeld) {
     const int fd = FHandle.load();
     long total = 0;
     char chunk[4096];
-    while (FLineBuffer.size() < maxHeld) {
-        std::size_t want = std::min(sizeof chunk, maxHeld - FLineBuffer.size());
+    while (FLineBuffer.size() - FHeldFrom < maxHeld) {
+        std::size_t want = std::min(sizeof chunk, maxHeld - (FLineBuffer.size() - FHeldFrom));
         ssize_t n = FSys->read(fd, chunk, want);
         if (n > 0) {
             FLineBuffer.append(chunk, std::size_t(n));
@@ -538,7 +538,7 @@ void TBlockSerial::CloseSocket() {
         }
         device = FDevice;
     }
-    FLineBuffer.clear();
+    ClearHeld();
     FReadPending = false;
     FInstanceActive.store(false);
     ResetError();
