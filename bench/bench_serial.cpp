@@ -1,6 +1,7 @@
 // Serial component benchmark over pseudo-terminals with pravex-devsim as the device: lines per second
-// through OnRxString against a bare termios reader and a pyserial loop, hand-over latency, and the CPU
-// an idle component costs. Prints "name value unit" lines.
+// through OnRxString against a bare termios reader and a pyserial loop, the same with a writer that hands
+// over 64 KiB at a time, hand-over latency, and the CPU and wake-ups an idle component costs. Prints "name
+// value unit" lines.
 #include "BenchCommon.h"
 #include "serial/TevComPort.h"
 
@@ -10,10 +11,12 @@
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -256,6 +259,170 @@ void Latency(double& p50, double& p99) {
     p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
 }
 
+// A device that hands the pty 64 KiB at a time, so the figures measure the reader rather than the writer:
+// numbered lines, then "END". Written from a thread of this process on the master side of a pty.
+class BulkWriter {
+public:
+    explicit BulkWriter(long lines) {
+        char line[64];
+        for (long i = 1; i <= lines; ++i) {
+            const int len = std::snprintf(line, sizeof line, "PVEX: 3.92V ON %ld\r", i);
+            FBytes.append(line, std::size_t(len));
+        }
+        FBytes += "END\r";
+        char name[256] = {};
+        if (openpty(&FMaster, &FSlave, name, nullptr, nullptr) == 0) {
+            Port = name;
+            fcntl(FMaster, F_SETFL, fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+        }
+    }
+    ~BulkWriter() {
+        Stop();
+        if (FMaster >= 0)
+            close(FMaster);
+        if (FSlave >= 0)
+            close(FSlave);
+    }
+    // The reader has the port open: the test's own slave descriptor may go.
+    void Start() {
+        FThread = std::thread([this] {
+            std::size_t done = 0;
+            while (done < FBytes.size() && !FStop.load()) {
+                const std::size_t chunk = std::min<std::size_t>(65536, FBytes.size() - done);
+                const ssize_t n = write(FMaster, FBytes.data() + done, chunk);
+                if (n > 0) {
+                    done += std::size_t(n);
+                } else if (n < 0 && errno == EAGAIN) {
+                    pollfd p{FMaster, POLLOUT, 0};
+                    poll(&p, 1, 100);
+                } else if (n < 0 && errno != EINTR) {
+                    break;
+                }
+            }
+        });
+    }
+    void Stop() {
+        FStop = true;
+        if (FThread.joinable())
+            FThread.join();
+    }
+    std::string Port;
+
+private:
+    std::string FBytes;
+    int FMaster = -1;
+    int FSlave = -1;
+    std::thread FThread;
+    std::atomic<bool> FStop{false};
+};
+
+Throughput ComponentBulk(long total) {
+    Throughput r;
+    BulkWriter writer(total);
+    TTevComPort port;
+    long count = 0, first = 0;
+    bool connected = false, ended = false;
+    Clock::time_point t0, t1;
+    port.OnConnected = [&](QObject*) { connected = true; };
+    port.OnRxString = [&](QObject*, const QString& line) {
+        if (line == QLatin1String("END")) {
+            ended = true;
+            return;
+        }
+        if (count++ == 0) {
+            first = LineNumber(line);
+            t0 = Clock::now();
+        }
+        t1 = Clock::now();
+    };
+    port.SetComPort(QString::fromStdString(writer.Port));
+    port.SetActive(true);
+    port.SetConnected(true);
+    while (!connected)
+        RunEvents(10);
+    writer.Start();
+    QElapsedTimer guard;
+    guard.start();
+    while (!ended && guard.elapsed() < 600000)
+        RunEvents(50);
+    writer.Stop();
+    port.SetConnected(false);
+    port.SetActive(false);
+    const double seconds = std::chrono::duration<double>(t1 - t0).count();
+    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
+    r.lost = count == 0 ? total : (total - first + 1) - count;
+    return r;
+}
+
+Throughput RawBulk(long total) {
+    Throughput r;
+    BulkWriter writer(total);
+    const int fd = open(writer.Port.c_str(), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    writer.Start();
+    std::vector<char> buf(65536);
+    std::string line;
+    long count = 0, first = 0;
+    Clock::time_point t0, t1;
+    bool ended = false;
+    while (!ended) {
+        const ssize_t n = read(fd, buf.data(), buf.size());
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n && !ended; ++i) {
+            if (buf[std::size_t(i)] != '\r') {
+                line.push_back(buf[std::size_t(i)]);
+                continue;
+            }
+            if (line == "END") {
+                ended = true;
+            } else if (count++ == 0) {
+                first = std::atol(line.c_str() + line.rfind(' ') + 1);
+                t0 = Clock::now();
+            }
+            t1 = ended ? t1 : Clock::now();
+            line.clear();
+        }
+    }
+    writer.Stop();
+    close(fd);
+    const double seconds = std::chrono::duration<double>(t1 - t0).count();
+    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
+    r.lost = count == 0 ? total : (total - first + 1) - count;
+    return r;
+}
+
+// Context switches of one thread of this process so far.
+long ThreadSwitches(const std::string& tid) {
+    FILE* f = std::fopen(("/proc/self/task/" + tid + "/status").c_str(), "r");
+    if (f == nullptr)
+        return -1;
+    long total = 0;
+    char row[256];
+    while (std::fgets(row, sizeof row, f) != nullptr) {
+        long n = 0;
+        if (std::sscanf(row, "voluntary_ctxt_switches: %ld", &n) == 1 ||
+            std::sscanf(row, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
+            total += n;
+    }
+    std::fclose(f);
+    return total;
+}
+
+std::vector<std::string> Tasks() {
+    std::vector<std::string> out;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                out.emplace_back(e->d_name);
+        closedir(d);
+    }
+    return out;
+}
+
 double CpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -263,28 +430,44 @@ double CpuSeconds() {
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-double IdleCpuPercent(bool connect) {
+struct Idle {
+    double cpuPercent = -1;
+    double wakeupsPerSecond = -1;
+};
+
+Idle IdleCost(bool connect) {
+    Idle r;
     Devsim sim;
     if (!sim.Start({"--interval", "100000000", "--cr"}))
-        return -1;
+        return r;
     TTevComPort port;
     bool connected = false;
     port.OnConnected = [&](QObject*) { connected = true; };
     port.SetComPort(QString::fromStdString(sim.port));
+    const std::vector<std::string> before = Tasks();
     port.SetActive(true);
     port.SetConnected(connect);
     if (connect)
         while (!connected)
             RunEvents(10);
     RunEvents(500);
+    std::string worker;
+    for (const std::string& tid : Tasks())
+        if (std::find(before.begin(), before.end(), tid) == before.end())
+            worker = tid;
+    const long s0 = worker.empty() ? -1 : ThreadSwitches(worker);
     const double c0 = CpuSeconds();
     QElapsedTimer clock;
     clock.start();
     RunEvents(10000);
-    const double percent = 100.0 * (CpuSeconds() - c0) / (double(clock.elapsed()) / 1000.0);
+    const double seconds = double(clock.elapsed()) / 1000.0;
+    r.cpuPercent = 100.0 * (CpuSeconds() - c0) / seconds;
+    const long s1 = worker.empty() ? -1 : ThreadSwitches(worker);
+    if (s0 >= 0 && s1 >= 0)
+        r.wakeupsPerSecond = double(s1 - s0) / seconds;
     port.SetConnected(false);
     port.SetActive(false);
-    return percent;
+    return r;
 }
 
 } // namespace
@@ -295,7 +478,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_serial: pravex-devsim is not built\n");
         return 1;
     }
-    // Names given on the command line pick single figures (component raw pyserial latency idle).
+    // Names given on the command line pick single figures (component bulk raw pyserial latency idle).
     auto wanted = [&](const char* part) {
         if (argc < 2)
             return true;
@@ -316,6 +499,18 @@ int main(int argc, char** argv) {
         Figure("component_lines_per_s", component.linesPerSecond, "lines/s");
         Figure("component_lines_lost", double(component.lost), "lines");
     }
+    // The same 64 KiB writer for both, so the ratio says what the component costs over a bare reader.
+    Throughput bulk, rawBulk;
+    if (wanted("bulk")) {
+        const long bulkLines = 3000000;
+        rawBulk = RawBulk(bulkLines);
+        bulk = ComponentBulk(bulkLines);
+        Figure("raw_bulk_lines_per_s", rawBulk.linesPerSecond, "lines/s");
+        Figure("component_bulk_lines_per_s", bulk.linesPerSecond, "lines/s");
+        Figure("component_bulk_lines_lost", double(bulk.lost), "lines");
+        if (rawBulk.linesPerSecond > 0)
+            Figure("component_vs_raw_bulk_ratio", bulk.linesPerSecond / rawBulk.linesPerSecond, "x");
+    }
     if (wanted("raw")) {
         raw = RawThroughput(script, lines);
         Figure("raw_lines_per_s", raw.linesPerSecond, "lines/s");
@@ -335,8 +530,12 @@ int main(int argc, char** argv) {
         Figure("latency_p99_ms", p99, "ms");
     }
     if (wanted("idle")) {
-        Figure("idle_open_cpu_percent", IdleCpuPercent(true), "%");
-        Figure("idle_unconnected_cpu_percent", IdleCpuPercent(false), "%");
+        const Idle open = IdleCost(true);
+        const Idle closed = IdleCost(false);
+        Figure("idle_open_cpu_percent", open.cpuPercent, "%");
+        Figure("idle_open_wakeups_per_s", open.wakeupsPerSecond, "1/s");
+        Figure("idle_unconnected_cpu_percent", closed.cpuPercent, "%");
+        Figure("idle_unconnected_wakeups_per_s", closed.wakeupsPerSecond, "1/s");
     }
     unlink(script.c_str());
     unlink(pyScript.c_str());
