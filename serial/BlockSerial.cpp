@@ -153,12 +153,11 @@ std::string TBlockSerial::RecvTerminatedPart(int timeoutMs, const std::string& t
         SetError(ErrWrongParameter);
         return {};
     }
-    const std::size_t bound = std::size_t(
-        FMaxLineLength <= 0 || FMaxLineLength > DefaultMaxLineLength ? DefaultMaxLineLength : FMaxLineLength);
-    const auto start = Clock::now();
-    auto deadline = continuing ? FPendingDeadline : start + std::chrono::milliseconds(timeoutMs);
+    const std::size_t bound = LineBound();
+    // The clock is read only when a wait is needed: in a flood the line is nearly always held already.
+    Clock::time_point deadline, giveUp;
+    bool timed = false;
     const bool bounded = maxWaitMs >= 0;
-    const auto giveUp = start + std::chrono::milliseconds(bounded ? maxWaitMs : 0);
     for (;;) {
         const std::string_view held = LineBuffer();
         std::size_t pos = held.find(terminator);
@@ -175,6 +174,12 @@ std::string TBlockSerial::RecvTerminatedPart(int timeoutMs, const std::string& t
             SetError(ErrMaxBuffer);
             DoStatus(HR_ReadCount, std::to_string(line.size()));
             return line;
+        }
+        if (!timed) {
+            timed = true;
+            const auto start = Clock::now();
+            deadline = continuing ? FPendingDeadline : start + std::chrono::milliseconds(timeoutMs);
+            giveUp = start + std::chrono::milliseconds(bounded ? maxWaitMs : 0);
         }
         const bool cutShort = bounded && giveUp < deadline;
         int ready = WaitReadable(RemainingMs(cutShort ? giveUp : deadline));
@@ -197,6 +202,13 @@ std::string TBlockSerial::RecvTerminatedPart(int timeoutMs, const std::string& t
         if (got > 0 && FInterPacketTimeout)
             deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     }
+}
+
+long TBlockSerial::TakeWaiting() {
+    ResetError();
+    if (!CheckOpenForTransfer())
+        return -1;
+    return FillFromSystem(LineBound() + 1);
 }
 
 std::string TBlockSerial::RecvPacket(int timeoutMs) {

@@ -73,6 +73,9 @@ public:
     // caller longer than maxWaitMs, and one that ends is read exactly as RecvTerminated would read it.
     std::string RecvTerminatedPart(int timeoutMs, const std::string& terminator, int maxWaitMs,
                                    bool& pending);
+    // Moves the bytes the system already has into the held bytes, without waiting. The count, or -1 with
+    // LastError set when the port failed or hung up.
+    long TakeWaiting();
     // Held bytes, else what the system has, else what arrives first within timeoutMs (9997 if nothing).
     std::string RecvPacket(int timeoutMs);
     // Waits for the bytes to leave at most DeadlockTimeout, or the time the frame needs at the configured
@@ -98,9 +101,9 @@ public:
     bool HasModemLines() const { return FHasModemLines; }
 
     // A descriptor another thread makes readable (an eventfd) to cut the line's waits short, and the test
-    // that decides whether a wake-up ends the wait; when it says no, the wake-up is taken and the wait goes
-    // on. A wait ended so: CanRead false, a partial read pending, a write aborted with 9997. WokenUp() tells
-    // the last operation's wait apart from a time-out. fd -1: no wake-ups.
+    // that decides whether a wake-up ends the wait. The wait takes the wake-up either way; when the test
+    // says no, it goes on. A wait ended so: CanRead false, a partial read pending, a write aborted with 9997.
+    // WokenUp() tells the last operation's wait apart from a time-out. fd -1: no wake-ups.
     void SetWakeUp(int fd, std::function<bool()> endsWait);
     bool WokenUp() const { return FWokenUp; }
     // Safe from another thread while the owner waits in a read or write. Leave LastError alone.
@@ -135,7 +138,11 @@ public:
 private:
     void SetError(int code);
     void SetSysError(int err);
-    void ResetError() { SetError(0); }
+    // Every read calls it: skipped when there is nothing to reset (LastError 0 always has the text "OK").
+    void ResetError() {
+        if (FLastError.load() != 0)
+            SetError(0);
+    }
     void DoStatus(THookSerialReason reason, const std::string& value);
     bool CheckOpenForTransfer();
     bool CheckOpenForControl();
@@ -150,6 +157,11 @@ private:
     bool WakeUpEndsWait(short revents);
     bool ModemBit(int bit);
     bool HeldEmpty() const { return FHeldFrom == FLineBuffer.size(); }
+    // The most a terminated read collects before it gives up on the terminator.
+    std::size_t LineBound() const {
+        return std::size_t(FMaxLineLength <= 0 || FMaxLineLength > DefaultMaxLineLength ? DefaultMaxLineLength
+                                                                                        : FMaxLineLength);
+    }
     void TakeHeld(std::size_t n);
     void ClearHeld();
     void SetModemBit(int bit, bool on);

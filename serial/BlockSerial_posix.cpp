@@ -265,15 +265,13 @@ void TBlockSerial::Purge() {
 bool TBlockSerial::WakeUpEndsWait(short revents) {
     if (!(revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)))
         return false;
-    if (FEndsWait && FEndsWait()) {
-        FWokenUp = true;
-        return true;
-    }
-    // Not for this wait: take the wake-up so that the next poll sleeps again.
+    // Taken in any case, so that the next poll sleeps again: what the wake-up announced stays visible to
+    // the owner's test.
     std::uint64_t count = 0;
     while (FSys->read(FWakeFd, &count, sizeof count) < 0 && errno == EINTR) {
     }
-    return false;
+    FWokenUp = FEndsWait && FEndsWait();
+    return FWokenUp;
 }
 
 int TBlockSerial::WaitReadable(int timeoutMs) {

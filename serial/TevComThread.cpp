@@ -32,8 +32,9 @@ const QString CR = QStringLiteral("\r");
 
 // The longest a line mode read holds the loop while a line is still coming in.
 constexpr int ReadPieceMs = 10;
-// Lines handed over together at most.
-constexpr int MaxLinesPerHandOver = 64;
+// Lines handed over together at most. Each hand-over costs two thread switches; a batch ends anyway at
+// whatever the loop must see, so its size only bounds how long the loop's other steps wait in a flood.
+constexpr int MaxLinesPerHandOver = 1024;
 
 } // namespace
 
@@ -107,19 +108,18 @@ void TTevComThread::Wake() {
     }
 }
 
-void TTevComThread::DrainWakeUps() {
-    std::uint64_t count = 0;
-    if (FWakeFd >= 0)
+void TTevComThread::SleepUntilWoken(int ms) {
+    if (FWakeFd < 0) {
+        ThreadDelay(1);
+        return;
+    }
+    // A wake-up is taken by the wait that sees it; what it announced stays in the flags the loop reads.
+    pollfd p{FWakeFd, POLLIN, 0};
+    if (::poll(&p, 1, ms) > 0) {
+        std::uint64_t count = 0;
         while (::read(FWakeFd, &count, sizeof count) < 0 && errno == EINTR) {
         }
-}
-
-void TTevComThread::SleepUntilWoken(int ms) {
-    pollfd p{FWakeFd, POLLIN, 0};
-    if (FWakeFd >= 0)
-        ::poll(&p, 1, ms);
-    else
-        ThreadDelay(1);
+    }
 }
 
 void TTevComThread::RequestStop() {
@@ -257,8 +257,6 @@ void TTevComThread::RunLoop() {
             FStopState.store(Leaving);
             break;
         }
-        // Wake-ups from before this point are answered by this pass.
-        DrainWakeUps();
         if (TakeStop())
             break;
         if (FTTimeOut.exchange(false)) {
@@ -314,7 +312,8 @@ void TTevComThread::ModemStep() {
         {TIOCM_CAR, &TComShared::_DCD, &TTevComPort::DoGetDCD},
         {TIOCM_RNG, &TComShared::_RING, &TTevComPort::DoGetRING},
     };
-    const int status = FTSerial->ModemStatus();
+    // A line found without modem inputs is not asked again: they read as inactive.
+    const int status = FTSerial->HasModemLines() ? FTSerial->ModemStatus() : 0;
     for (const ModemLine& line : lines) {
         const bool state = (status & line.bit) != 0;
         if (state != (p.*line.state).load() && !FTAbandoned.load()) {
@@ -387,11 +386,9 @@ bool TTevComThread::BatchMustEnd(unsigned framingChanges) {
     TComShared& p = *FTParent;
     if (PassInterrupted() || !FTSendBuffer.Empty() || p.FFramingChanges.load() != framingChanges)
         return true;
-    // The modem inputs as the next pass would read them (a pseudo-terminal has none: no query). A query that
-    // fails belongs to the pass too, whose health probe will then report the port.
-    if (!FTSerial->HasModemLines())
-        return false;
-    const int status = FTSerial->ModemStatus();
+    // The modem inputs as the next pass would read them. A query that fails belongs to the pass too, whose
+    // health probe will then report the port.
+    const int status = FTSerial->HasModemLines() ? FTSerial->ModemStatus() : 0;
     if (FTSerial->LastError() != 0)
         return true;
     return ((status & TIOCM_CTS) != 0) != p._CTS.load() || ((status & TIOCM_DSR) != 0) != p._DSR.load() ||
@@ -401,6 +398,9 @@ bool TTevComThread::BatchMustEnd(unsigned framingChanges) {
 void TTevComThread::Deliver(TTevComPort& port, const QString& line) {
     port.FShared->SetText(&TComShared::FRxString, line);
     port.DoRxString();
+    // A handler that destroyed the component has cut this worker off.
+    if (FTAbandoned.load())
+        return;
     port.FShared->FAT_WORK.store(true);
     port.RestartConTimeOut();
 }
@@ -423,7 +423,11 @@ void TTevComThread::ReceiveStep() {
         if (!lineMode)
             return;
         for (int n = 1; n < MaxLinesPerHandOver; ++n) {
-            if (FTSerial->LineBuffer().find('\r') == std::string::npos || BatchMustEnd(framingChanges))
+            if (BatchMustEnd(framingChanges))
+                return;
+            // What the system already has counts as held: the next pass would take it without waiting.
+            if (FTSerial->LineBuffer().find('\r') == std::string::npos &&
+                (FTSerial->TakeWaiting() <= 0 || FTSerial->LineBuffer().find('\r') == std::string::npos))
                 return;
             bool more = false;
             const QString next = ReadOne(true, more);

@@ -161,7 +161,6 @@ private:
     void CloseAndReportDisconnected();
     // Leaves the loop at the start of a pass if a stop was asked for; then a Resume() comes too late.
     bool TakeStop();
-    void DrainWakeUps();
     void SleepUntilWoken(int ms);
     void SendStep();
     void ReportError(int code, const QString& desc);
@@ -178,7 +177,7 @@ private:
     std::atomic<int> FStopState{Running};
     std::atomic<bool> FTTimeOut{false};
     std::atomic<bool> FTForceDisconnect{false};
-    // An eventfd: written by Wake(), read empty at the start of every pass.
+    // An eventfd: written by Wake(), read empty by the wait that sees it.
     int FWakeFd = -1;
     std::atomic<bool> FTConnected{false};
     std::atomic<bool> FTerminated{false};

@@ -370,6 +370,7 @@ TEST_F(BlockSerialSeam, WakeUpsEndWaitsWhenTheOwnerAsks) {
     EXPECT_FALSE(line.CanRead(600000));
     EXPECT_TRUE(line.WokenUp());
     ASSERT_TRUE(pty.Send("ab"));
+    poke();
     EXPECT_TRUE(line.CanRead(600000)) << "bytes win over a wake-up";
     EXPECT_EQ(line.RecvTerminatedPart(600000, "\r", 600000, pending), "");
     EXPECT_TRUE(pending);
@@ -378,14 +379,16 @@ TEST_F(BlockSerialSeam, WakeUpsEndWaitsWhenTheOwnerAsks) {
     // A write that cannot drain is cut short and flushed.
     sys.outq = {64};
     line.SetDeadlockTimeout(600000);
+    poke();
     line.SendString("stuck");
     EXPECT_EQ(line.LastError(), ErrTimeout);
     EXPECT_TRUE(line.WokenUp());
     EXPECT_GE(sys.outputFlushes.load(), 1);
     sys.outq.clear();
 
-    // Not for this wait: the wake-up is taken, the wait runs its length.
+    // Each wait takes the wake-up it sees; one not for this wait lets it run its length.
     ends = false;
+    poke();
     EXPECT_FALSE(line.CanRead(30));
     EXPECT_FALSE(line.WokenUp());
     std::uint64_t left = 0;
