@@ -388,9 +388,12 @@ bool TTevComThread::BatchMustEnd(unsigned framingChanges) {
         return true;
     // The modem inputs as the next pass would read them. A query that fails belongs to the pass too, whose
     // health probe will then report the port.
-    const int status = FTSerial->HasModemLines() ? FTSerial->ModemStatus() : 0;
-    if (FTSerial->LastError() != 0)
-        return true;
+    int status = 0;
+    if (FTSerial->HasModemLines()) {
+        status = FTSerial->ModemStatus();
+        if (FTSerial->LastError() != 0)
+            return true;
+    }
     return ((status & TIOCM_CTS) != 0) != p._CTS.load() || ((status & TIOCM_DSR) != 0) != p._DSR.load() ||
            ((status & TIOCM_CAR) != 0) != p._DCD.load() || ((status & TIOCM_RNG) != 0) != p._RING.load();
 }
