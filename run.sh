@@ -58,6 +58,8 @@ devsim_pid=""
 app_pid=""
 cleanup() {
     if [[ -n "$app_pid" ]] && kill -0 "$app_pid" 2>/dev/null; then
+        # Under xvfb-run the program and the X server are its children, and outlive it when it is killed.
+        pkill -TERM -P "$app_pid" 2>/dev/null || true
         kill "$app_pid" 2>/dev/null || true
         wait "$app_pid" 2>/dev/null || true
     fi
