@@ -68,6 +68,7 @@ void TTevComPort::SetActive(bool Value) {
         return;
     }
     FRestartWanted = false;
+    FTimersHeldByZero = false;
     FCheckTimer.stop();
     FConTimeOutTimer.stop();
     if (FComThread) {
@@ -139,6 +140,7 @@ void TTevComPort::SetCheckInterval(int Value) {
     FCheckInterval = Value;
     if (Value <= 0) {
         // A timer of 0 ms would fire on every idle pass of the event loop.
+        FTimersHeldByZero = FTimersHeldByZero || FCheckTimer.isActive() || FConTimeOutTimer.isActive();
         FCheckTimer.stop();
         FConTimeOutTimer.stop();
         return;
@@ -148,10 +150,19 @@ void TTevComPort::SetCheckInterval(int Value) {
     const int timeOut = int(std::min<qint64>(qint64(Value) * 3, std::numeric_limits<int>::max()));
     if (FConTimeOutTimer.interval() != timeOut)
         FConTimeOutTimer.setInterval(timeOut);
+    // Timers that an interval of 0 stopped while they were wanted come back; running ones are left alone.
+    if (FEnableCheckTimer && FTimersHeldByZero) {
+        if (!FCheckTimer.isActive())
+            FCheckTimer.start(Value);
+        if (!FConTimeOutTimer.isActive())
+            FConTimeOutTimer.start();
+    }
+    FTimersHeldByZero = false;
 }
 
 void TTevComPort::SetEnableCheckTimer(bool Value) {
     FEnableCheckTimer = Value;
+    FTimersHeldByZero = Value && FCheckInterval <= 0;
     if (Value && FCheckInterval > 0) {
         if (!FCheckTimer.isActive())
             FCheckTimer.start();
@@ -260,6 +271,8 @@ void TTevComPort::DoRxString() {
     FCheckTimer.stop();
     if (FEnableCheckTimer && FCheckInterval > 0)
         FCheckTimer.start();
+    else if (FEnableCheckTimer)
+        FTimersHeldByZero = true;
 }
 
 void TTevComPort::DoGetCTS() {

@@ -79,7 +79,8 @@ public:
     void Set_DTR(bool Value);
     bool AT_WORK() const { return FShared->FAT_WORK.load(); }
     int CheckInterval() const { return FCheckInterval; }
-    // 0 or less switches both timers off.
+    // 0 or less switches both timers off; a positive value after it switches them on again while
+    // EnableCheckTimer is true.
     void SetCheckInterval(int Value);
     QString CheckCmd() const { return FCheckCmd; }
     void SetCheckCmd(const QString& Value) { FCheckCmd = Value; }
@@ -202,6 +203,8 @@ private:
     QString FCheckCmd{QStringLiteral("AT")};
     int FCheckInterval = 5000;
     bool FEnableCheckTimer = false;
+    // The timers were wanted while CheckInterval was 0 or less: a positive value starts them again.
+    bool FTimersHeldByZero = false;
     bool FGeneralCall = false;
     // Active was written true while the worker was already leaving: a new one starts when it has ended.
     bool FRestartWanted = false;

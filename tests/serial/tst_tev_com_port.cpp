@@ -310,8 +310,9 @@ TEST(TevComPort, FloodArrivesWholeAndInOrderAndAStopEndsItAtOnce) {
     EXPECT_EQ(expected, 20001);
 }
 
-// CheckInterval 0 or less switches both timers off and nothing switches them on again; a huge one does not
-// overflow; re-applying unchanged settings never restarts a running timer; both timers are precise.
+// CheckInterval 0 or less switches both timers off and nothing but a positive interval switches them on
+// again; a huge one does not overflow; re-applying unchanged settings never restarts a running timer; both
+// timers are precise.
 TEST(TevComPort, TimersFollowTheirSettings) {
     TTevComPort port;
     EXPECT_EQ(port.CheckTimer()->timerType(), Qt::PreciseTimer);
@@ -323,6 +324,7 @@ TEST(TevComPort, TimersFollowTheirSettings) {
         EXPECT_FALSE(port.CheckTimer()->isActive()) << off;
         EXPECT_FALSE(port.ConTimeOutTimer()->isActive()) << off;
     }
+    port.SetEnableCheckTimer(false);
     port.SetCheckInterval(std::numeric_limits<int>::max());
     EXPECT_EQ(port.ConTimeOutTimer()->interval(), std::numeric_limits<int>::max());
 
