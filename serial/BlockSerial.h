@@ -106,6 +106,9 @@ public:
     // WokenUp() tells the last operation's wait apart from a time-out. fd -1: no wake-ups.
     void SetWakeUp(int fd, std::function<bool()> endsWait);
     bool WokenUp() const { return FWokenUp; }
+    // A write woken up with no more than this left on the wire at the configured rate is not cut: it goes
+    // on, without further wake-ups, to its end (WokenUp() stays true). 0: every woken write is cut.
+    void SetWakeUpGraceMs(int ms) { FWakeUpGraceMs = ms; }
     // Safe from another thread while the owner waits in a read or write. Leave LastError alone.
     void DTR(bool on);
     void RTS(bool on);
@@ -165,6 +168,8 @@ private:
     void TakeHeld(std::size_t n);
     void ClearHeld();
     void SetModemBit(int bit, bool on);
+    // Time on the wire for this many bytes at the configured rate, rounded up; -1 when the rate is unknown.
+    long long WireMs(std::size_t bytes) const;
 
     TSerialSysCalls* FSys;
     std::atomic<int> FHandle{-1};
@@ -186,6 +191,7 @@ private:
     int FWakeFd = -1;
     std::function<bool()> FEndsWait;
     bool FWokenUp = false;
+    int FWakeUpGraceMs = 0;
     bool FHasModemLines = true;
     std::size_t FLastWriteCount = 0;
     // Set by Config: bits per character on the wire and the rate, for the write deadline.

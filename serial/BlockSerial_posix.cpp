@@ -344,13 +344,19 @@ long TBlockSerial::FillFromSystem(std::size_t maxHeld) {
     return total;
 }
 
+long long TBlockSerial::WireMs(std::size_t bytes) const {
+    if (FBaud <= 0)
+        return -1;
+    return (static_cast<long long>(bytes) * FCharBits * 1000 + FBaud - 1) / FBaud;
+}
+
 int TBlockSerial::WriteDeadlineMs(std::size_t bytes) const {
     const long long floor = FDeadlockTimeout.load();
     if (FBaud <= 0)
         return int(floor);
     // The time on the wire, a quarter more for gaps the driver and chip leave, and 100 ms for the USB round
     // trips around it.
-    const long long wire = (static_cast<long long>(bytes) * FCharBits * 1000 + FBaud - 1) / FBaud;
+    const long long wire = WireMs(bytes);
     const long long sized = wire + wire / 4 + 100;
     return int(std::min<long long>(std::max(floor, sized), INT_MAX));
 }
@@ -387,6 +393,20 @@ void TBlockSerial::SendString(const std::string& data) {
         SetError(ErrTimeout);
         finish();
     };
+    // A wake-up cuts the frame unless what is left of it ends within the grace: a short frame cut in the
+    // middle is garbage for the device and has to go out again whole anyway.
+    bool graced = false;
+    auto mayFinish = [&] {
+        int queued = 0;
+        if (FSys->ioctl(fd, TIOCOUTQ, &queued) != 0 || queued < 0)
+            queued = 0;
+        const long long left = WireMs(data.size() - done + std::size_t(queued));
+        if (FWakeUpGraceMs <= 0 || left < 0 || left > FWakeUpGraceMs)
+            return false;
+        graced = true;
+        deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(FWakeUpGraceMs));
+        return true;
+    };
     while (done < data.size()) {
         ssize_t n = FSys->write(fd, data.data() + done, data.size() - done);
         if (n > 0) {
@@ -403,7 +423,7 @@ void TBlockSerial::SendString(const std::string& data) {
         if (left <= 0)
             return timedOut();
         pollfd p[2] = {{fd, POLLOUT, 0}, {FWakeFd, POLLIN, 0}};
-        int r = FSys->poll(p, FWakeFd >= 0 ? 2 : 1, left);
+        int r = FSys->poll(p, FWakeFd >= 0 && !graced ? 2 : 1, left);
         if (r < 0 && errno != EINTR) {
             SetSysError(errno);
             return finish();
@@ -412,7 +432,7 @@ void TBlockSerial::SendString(const std::string& data) {
             SetSysError(EIO);
             return finish();
         }
-        if (r > 0 && p[0].revents == 0 && WakeUpEndsWait(p[1].revents))
+        if (r > 0 && p[0].revents == 0 && WakeUpEndsWait(p[1].revents) && !mayFinish())
             return timedOut();
     }
     // Wait for the kernel's queue to empty; tcdrain cannot be bounded, so poll TIOCOUTQ.
@@ -428,7 +448,11 @@ void TBlockSerial::SendString(const std::string& data) {
         if (queued <= 0)
             break;
         int left = RemainingMs(deadline);
-        if (left <= 0 || SleepUnlessWoken(std::min(left, 2)))
+        if (left <= 0)
+            return timedOut();
+        if (graced)
+            FSys->poll(nullptr, 0, std::min(left, 2));
+        else if (SleepUnlessWoken(std::min(left, 2)) && !mayFinish())
             return timedOut();
     }
     finish();

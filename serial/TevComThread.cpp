@@ -8,10 +8,12 @@
 #include <QCoreApplication>
 #include <QStringList>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <poll.h>
 #include <semaphore>
 #include <stdexcept>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <thread>
@@ -19,7 +21,8 @@
 
 // One call the worker hands to the GUI thread; Done is released once it ran, or when it is dropped unrun.
 struct THandOverCall {
-    std::function<void(TTevComPort&)> Fn;
+    // Returns false when it wants to go on after the GUI thread's waiting events.
+    std::function<bool(TTevComPort&)> Fn;
     std::exception_ptr Error;
     std::binary_semaphore Done{0};
 };
@@ -35,6 +38,43 @@ constexpr int ReadPieceMs = 10;
 // Lines handed over together at most. Each hand-over costs two thread switches; a batch ends anyway at
 // whatever the loop must see, so its size only bounds how long the loop's other steps wait in a flood.
 constexpr int MaxLinesPerHandOver = 1024;
+// Within a batch the GUI thread runs its own events (a click, a timer a handler started) at least after
+// this many lines or this much time, whichever comes first.
+constexpr int LinesPerSlice = 64;
+constexpr auto SliceTime = std::chrono::milliseconds(2);
+// How long a queued send waits for a line that is coming in, so that it does not talk over the device's
+// answer on a half-duplex bus; bounded so that a device streaming without end still gets its sends.
+constexpr auto SendHoldTime = std::chrono::milliseconds(1000);
+// A write that a stop or time-out interrupts goes on when no more than this is left on the wire: within
+// the stop's own wait, and the device is not left with half a frame.
+constexpr int WriteGraceMs = 80;
+// After a connection time-out, how long a line that is coming in may take to end before it is cut.
+constexpr int TimeOutLineMs = 100;
+// The open line's wait when nothing must be sampled: data, hang-ups and every request come as events, so
+// the bound only covers the application's shutdown flag, which wakes nobody.
+constexpr int QuietWaitMs = 1000;
+
+// One leading LF dropped, CR CR halved.
+QString Framed(QString text) {
+    if (text.startsWith(QLatin1Char('\n')))
+        text.remove(0, 1);
+    if (text.contains(QLatin1String("\r\r"))) {
+        QString halved;
+        halved.reserve(text.size());
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            halved.append(text[i]);
+            if (text[i] == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\r'))
+                ++i;
+        }
+        text = halved;
+    }
+    return text;
+}
+
+// Held bytes that are part of a line; a lone LF is the tail of the last CR LF line.
+bool HoldsPartOfALine(std::string_view held) {
+    return !held.empty() && held != "\n";
+}
 
 } // namespace
 
@@ -56,11 +96,21 @@ void RunHandOver(TComShared& shared, TTevComPort& port) {
         call = std::move(shared.HandOvers.front());
         shared.HandOvers.pop_front();
     }
+    bool finished = true;
     try {
-        call->Fn(port);
+        finished = call->Fn(port);
     } catch (...) {
         // Never into the event loop: the worker raises it again.
         call->Error = std::current_exception();
+    }
+    if (!finished) {
+        // The component may be gone by now (a handler destroyed it); only the shared part is still ours.
+        std::lock_guard<std::mutex> lock(shared.OwnerLock);
+        if (shared.Owner != nullptr) {
+            shared.HandOvers.push_front(std::move(call));
+            QMetaObject::invokeMethod(shared.Owner, "TakeHandOver", Qt::QueuedConnection);
+            return;
+        }
     }
     call->Done.release();
 }
@@ -92,6 +142,7 @@ TTevComThread::TTevComThread(std::shared_ptr<TComShared> shared, TSerialSysCalls
     // Without it the worker still works, only its waits then run their full length.
     FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     FTSerial->SetWakeUp(FWakeFd, [this] { return WaitMustEnd(); });
+    FTSerial->SetWakeUpGraceMs(WriteGraceMs);
 }
 
 TTevComThread::~TTevComThread() {
@@ -160,6 +211,13 @@ void TTevComThread::ReportError(int code, const QString& desc) {
 }
 
 void TTevComThread::HandOver(const std::function<void(TTevComPort&)>& fn) {
+    HandOverSliced([&fn](TTevComPort& port) {
+        fn(port);
+        return true;
+    });
+}
+
+void TTevComThread::HandOverSliced(const std::function<bool(TTevComPort&)>& fn) {
     auto call = std::make_shared<THandOverCall>();
     call->Fn = fn;
     {
@@ -179,7 +237,10 @@ void TTevComThread::PostTerminated() {
         return;
     auto call = std::make_shared<THandOverCall>();
     TTevComThread* self = this;
-    call->Fn = [self](TTevComPort& p) { p.ComThreadTerminated(self); };
+    call->Fn = [self](TTevComPort& p) {
+        p.ComThreadTerminated(self);
+        return true;
+    };
     PostHandOver(call);
 }
 
@@ -260,6 +321,7 @@ void TTevComThread::RunLoop() {
         if (TakeStop())
             break;
         if (FTTimeOut.exchange(false)) {
+            FinishLineBeforeClose();
             FTConnected.store(false);
             FTSerial->Purge();
             FTSerial->CloseSocket();
@@ -273,7 +335,7 @@ void TTevComThread::RunLoop() {
             SleepUntilWoken(500);
             continue;
         }
-        if (FTSerial->CanReadEx(10))
+        if (FTSerial->CanReadEx(ReceiveWaitMs()))
             ReceiveStep();
         FTSerial->GetCommState();
         if (FTSerial->LastError() != 0) {
@@ -284,7 +346,7 @@ void TTevComThread::RunLoop() {
         ModemStep();
         if (FTForceDisconnect.exchange(false))
             CloseAndReportDisconnected();
-        if (FTSendBuffer.Count() > 0)
+        if (FTSendBuffer.Count() > 0 && !SendHeldByLine())
             SendStep();
     }
     FStopState.store(Leaving);
@@ -326,6 +388,7 @@ void TTevComThread::ModemStep() {
 
 void TTevComThread::CloseAndReportDisconnected() {
     TComShared& p = *FTParent;
+    FLineInProgress = false;
     FTConnected.store(false);
     FTSerial->CloseSocket();
     if (!FTAbandoned.load())
@@ -357,19 +420,53 @@ QString TTevComThread::ReadOne(bool lineMode, bool& pending) {
     } else {
         text = FromWireBytes(FTSerial->RecvPacket(5000));
     }
-    if (text.startsWith(QLatin1Char('\n')))
-        text.remove(0, 1);
-    if (text.contains(QLatin1String("\r\r"))) {
-        QString halved;
-        halved.reserve(text.size());
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            halved.append(text[i]);
-            if (text[i] == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\r'))
-                ++i;
-        }
-        text = halved;
+    return Framed(text);
+}
+
+void TTevComThread::FinishLineBeforeClose() {
+    const bool inProgress = FLineInProgress;
+    FLineInProgress = false;
+    FSendHeldSince.reset();
+    if (!inProgress || !FTParent->FAutoCR.load() || FTAbandoned.load())
+        return;
+    // Only a stop, a forced disconnect or the end cut this read short: the time-out was taken already, and
+    // queued sends wait for the line as ever.
+    FLineInProgress = true;
+    bool pending = false;
+    const std::string line = FTSerial->RecvTerminatedPart(100, "\r", TimeOutLineMs, pending);
+    FLineInProgress = false;
+    const bool ended = !pending && (FTSerial->LastError() == 0 || !line.empty());
+    // A line that did not end is cut where it stands, as the close leaves it.
+    std::string bytes = line;
+    if (!ended && HoldsPartOfALine(FTSerial->LineBuffer()))
+        bytes = std::string(FTSerial->LineBuffer());
+    const QString text = Framed(FromWireBytes(bytes));
+    if (text.isEmpty())
+        return;
+    FEmptyReads = 0;
+    HandOver([this, &text](TTevComPort& port) { Deliver(port, text); });
+}
+
+bool TTevComThread::SendHeldByLine() {
+    if (!FLineInProgress) {
+        FSendHeldSince.reset();
+        return false;
     }
-    return text;
+    const auto now = std::chrono::steady_clock::now();
+    if (!FSendHeldSince)
+        FSendHeldSince = now;
+    if (now - *FSendHeldSince < SendHoldTime)
+        return true;
+    // The next entry waits its own time again.
+    FSendHeldSince.reset();
+    return false;
+}
+
+int TTevComThread::ReceiveWaitMs() const {
+    // Modem inputs are only seen by asking; a failing entry is retried once per pass.
+    if (FTSerial->HasModemLines() || !FTSendBuffer.Empty() || FLineInProgress)
+        return 10;
+    return QuietWaitMs;
 }
 
 bool TTevComThread::PassInterrupted() const {
@@ -378,8 +475,9 @@ bool TTevComThread::PassInterrupted() const {
 }
 
 bool TTevComThread::WaitMustEnd() const {
-    // While sending, the queue is not empty by definition; only what ends the pass ends the write.
-    return PassInterrupted() || (!FInSendStep && !FTSendBuffer.Empty());
+    // While sending, the queue is not empty by definition; only what ends the pass ends the write. While a
+    // line comes in, sends wait for it.
+    return PassInterrupted() || (!FInSendStep && !FLineInProgress && !FTSendBuffer.Empty());
 }
 
 bool TTevComThread::BatchMustEnd(unsigned framingChanges) {
@@ -414,6 +512,7 @@ void TTevComThread::ReceiveStep() {
     const bool lineMode = p.FAutoCR.load();
     bool pending = false;
     const QString text = ReadOne(lineMode, pending);
+    FLineInProgress = lineMode && pending && HoldsPartOfALine(FTSerial->LineBuffer());
     if (text.isEmpty() || FTAbandoned.load())
         return;
     // In a flood, the lines already complete in the held bytes go over in the same hand-over: each
@@ -421,22 +520,34 @@ void TTevComThread::ReceiveStep() {
     // the GUI thread, while this thread waits for it) exactly as the next passes would read them, and only
     // as long as those passes would find nothing else to do: the batch ends at the first stop, time-out,
     // disconnect, queued entry, framing change or modem-line change, which the loop then serves first.
-    HandOver([this, &text, lineMode, framingChanges](TTevComPort& port) {
-        Deliver(port, text);
-        if (!lineMode)
-            return;
-        for (int n = 1; n < MaxLinesPerHandOver; ++n) {
+    // The batch is delivered in slices, between which the GUI thread runs its own events; this thread waits
+    // for the whole batch, so the order of lines and everything else stays the same.
+    int delivered = 0;
+    HandOverSliced([this, &text, &delivered, lineMode, framingChanges](TTevComPort& port) {
+        const auto sliceStart = std::chrono::steady_clock::now();
+        int inSlice = 0;
+        if (delivered == 0) {
+            Deliver(port, text);
+            ++delivered;
+            ++inSlice;
+            if (!lineMode)
+                return true;
+        }
+        for (; delivered < MaxLinesPerHandOver; ++delivered, ++inSlice) {
             if (BatchMustEnd(framingChanges))
-                return;
+                return true;
             // What the system already has counts as held: the next pass would take it without waiting.
             if (FTSerial->LineBuffer().find('\r') == std::string::npos &&
                 (FTSerial->TakeWaiting() <= 0 || FTSerial->LineBuffer().find('\r') == std::string::npos))
-                return;
+                return true;
+            if (inSlice >= LinesPerSlice || std::chrono::steady_clock::now() - sliceStart >= SliceTime)
+                return false;
             bool more = false;
             const QString next = ReadOne(true, more);
             if (!next.isEmpty())
                 Deliver(port, next);
         }
+        return true;
     });
 }
 
@@ -446,6 +557,7 @@ void TTevComThread::SendStep() {
     if (!head)
         return;
     FInSendStep = true;
+    FSendHeldSince.reset();
     struct Leave {
         bool& flag;
         ~Leave() { flag = false; }
@@ -458,10 +570,13 @@ void TTevComThread::SendStep() {
     int code = 0;
     QString lineText;
     bool wrote = false;
+    std::size_t wireSize = 0;
     if (checksum) {
         const QString frame = ChecksumFrame(prefix, head->Text);
         FTSendBuffer.SetCrcStr(frame);
-        FTSerial->SendString(ToWireBytes(frame + CR));
+        const std::string wire = ToWireBytes(frame + CR);
+        wireSize = wire.size();
+        FTSerial->SendString(wire);
         wrote = true;
         code = FTSerial->LastError();
         lineText = QString::fromStdString(FTSerial->LastErrorDesc());
@@ -472,7 +587,9 @@ void TTevComThread::SendStep() {
             QString wire = p.Text(&TComShared::FStartStr) + frame;
             if (p.FAutoCR.load())
                 wire += CR;
-            FTSerial->SendString(ToWireBytes(wire));
+            const std::string bytes = ToWireBytes(wire);
+            wireSize = bytes.size();
+            FTSerial->SendString(bytes);
             wrote = true;
             code = FTSerial->LastError();
             lineText = QString::fromStdString(FTSerial->LastErrorDesc());
@@ -498,13 +615,17 @@ void TTevComThread::SendStep() {
     const bool cut = wrote && code != 0 && FTSerial->WokenUp() && PassInterrupted();
     const bool partly = wrote && code != 0 && FTSerial->LastWriteCount() > 0;
     if (cut) {
-        if (partly)
+        // A stop ends the work, not the line: nothing to report.
+        const bool stopping =
+            StopRequested() || FTAbandoned.load() || (Terminated() && ApplicationTerminated());
+        if (partly && !stopping)
             ReportError(code, ImmediateSendReport(code, lineText));
         return;
     }
-    // Plain frames report every failure at once; checksum frames only one that went out in part, as it
-    // is sent again.
-    if (code != 0 && (!checksum || partly))
+    // Plain frames report every failure at once; checksum frames only one that did not go out whole, as
+    // it is sent again. An error flag seen after a whole frame waits for the drop.
+    const bool cutShort = partly && (FTSerial->LastWriteCount() < wireSize || code == ErrTimeout);
+    if (code != 0 && (!checksum || cutShort))
         ReportError(code, ImmediateSendReport(code, lineText));
 
     if (code != 0) {

@@ -8,11 +8,13 @@
 
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class TTevComPort;
 struct THandOverCall;
@@ -72,7 +74,8 @@ private:
     mutable std::mutex FTextLock;
 };
 
-// On the GUI thread, for each wake-up: runs the component's oldest waiting hand-over.
+// On the GUI thread, for each wake-up: runs the component's oldest waiting hand-over. A hand-over that says
+// it is not finished goes back to the front and is taken up again after the events that are already waiting.
 void RunHandOver(TComShared& shared, TTevComPort& port);
 // Releases every waiting hand-over unrun (the worker is being cut off). Called with OwnerLock held.
 void DropHandOvers(TComShared& shared);
@@ -148,6 +151,12 @@ private:
     void ReceiveStep();
     // Frames one read into the text a pass delivers. pending: a line mode read that goes on next pass.
     QString ReadOne(bool lineMode, bool& pending);
+    // After a connection time-out: the line coming in gets a moment to end and is delivered, cut if need be.
+    void FinishLineBeforeClose();
+    // Whether the next send waits, because a line is coming in and has not kept it waiting too long yet.
+    bool SendHeldByLine();
+    // How long a pass waits for bytes: short only where something must be sampled or retried.
+    int ReceiveWaitMs() const;
     // On the GUI thread: delivers one line as the receive step does.
     void Deliver(TTevComPort& port, const QString& line);
     // A stop, time-out, forced disconnect or abandonment is waiting for the loop.
@@ -167,6 +176,9 @@ private:
     // Runs fn on the GUI thread with the component and waits for it; an exception thrown there is thrown
     // again here. Does nothing once the component is gone or the worker was abandoned.
     void HandOver(const std::function<void(TTevComPort&)>& fn);
+    // The same for work done in slices: fn returns false to let the GUI thread run its own events before
+    // it is called again; the worker waits until it returns true.
+    void HandOverSliced(const std::function<bool(TTevComPort&)>& fn);
     // Queues the call and wakes the component; OwnerLock held, Owner set.
     void PostHandOver(std::shared_ptr<THandOverCall> call);
     void PostTerminated();
@@ -190,4 +202,8 @@ private:
     int FEmptyReads = 0;
     int FSendFailures = 0;
     bool FInSendStep = false;
+    // A line mode read stopped in the middle of a line that is still coming in.
+    bool FLineInProgress = false;
+    // Since when the head entry waits for such a line; unset while nothing waits.
+    std::optional<std::chrono::steady_clock::time_point> FSendHeldSince;
 };

@@ -6,6 +6,8 @@
 #include "serial/SerialSysCalls.h"
 
 #include <QCloseEvent>
+#include <QRegularExpression>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <sys/ioctl.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -547,6 +550,165 @@ TEST(ComEventOrder, FloodGivesTheSameTraceAsLineByLine) {
         }
         ASSERT_TRUE(s.log.WaitFor("Rx:e\r"));
         EXPECT_EQ(s.log.Events.mid(start), expected) << (flood ? "flood" : "line by line");
+        s.Close();
+    }
+}
+
+// Scripted sessions, each with the trace a caller must see: a send waits for the line coming in, timers
+// come back after CheckInterval 0, a stop lets a short frame finish, checksum frames keep line errors for
+// the drop, a time-out delivers the line coming in before the disconnect, and a batch of held lines lets the
+// GUI thread run its own events. Each script returns the part of the trace its row is about.
+TEST(ComSession, ScriptedSessionsGiveTheirTraces) {
+    struct Row {
+        const char* name;
+        std::function<QStringList(FaultySession&)> script;
+        QStringList expected;
+    };
+    const auto only = [](const QStringList& events, const QStringList& kinds) {
+        QStringList out;
+        for (const QString& e : events)
+            if (std::any_of(kinds.begin(), kinds.end(), [&](const QString& k) { return e.startsWith(k); }))
+                out.append(e);
+        return out;
+    };
+    const std::string slowLine = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
+    const std::vector<Row> rows = {
+        {"send waits for the line coming in",
+         [&](FaultySession& s) {
+             s.Open();
+             std::atomic<int> written{0};
+             std::atomic<int> sendSeenAt{-1};
+             std::thread device([&] {
+                 std::string seen;
+                 for (char c : slowLine + "\r") {
+                     s.dev.Write(std::string(1, c));
+                     ++written;
+                     seen += s.dev.ReadAvailable();
+                     if (sendSeenAt.load() < 0 && seen.find('Q') != std::string::npos)
+                         sendSeenAt = written.load();
+                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                 }
+                 for (int i = 0; i < 1000 && sendSeenAt.load() < 0; ++i) {
+                     seen += s.dev.ReadAvailable();
+                     if (seen.find('Q') != std::string::npos)
+                         sendSeenAt = written.load();
+                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                 }
+             });
+             WaitUntil([&] { return written.load() >= 15; });
+             s.port.SendString("Q");
+             WaitUntil([&] { return s.log.Has("Tx:0") && s.log.Count("Rx:") > 0; });
+             device.join();
+             return only(s.log.Events, {"SendStr:", "Rx:", "Tx:"}) +
+                    QStringList{QStringLiteral("Q after byte %1").arg(sendSeenAt.load())};
+         },
+         {"SendStr:Q", "Rx:" + QString::fromStdString(slowLine), "Tx:0", "Q after byte 41"}},
+
+        {"timers come back after CheckInterval 0",
+         [&](FaultySession& s) {
+             s.Open();
+             s.port.SetCheckInterval(200);
+             s.port.SetEnableCheckTimer(true);
+             s.port.SetCheckInterval(0);
+             s.port.SetCheckInterval(200);
+             s.log.WaitFor("Disc", 5000);
+             s.port.SetEnableCheckTimer(false);
+             return only(s.log.Events, {"ATTimeOut", "Disc"});
+         },
+         {"ATTimeOut", "Disc"}},
+
+        {"a stop lets a short frame finish",
+         [&](FaultySession& s) {
+             s.port.SetBaudRate("9600");
+             s.sys.DrainBaud = 9600;
+             s.Open();
+             // About 105 ms on the wire; the stop comes 30 ms in.
+             s.port.SendString(QString(100, QLatin1Char('F')));
+             s.dev.ReadUntil([](const std::string& b) { return b.size() >= 101; });
+             QThread::msleep(30);
+             s.port.SetActive(false);
+             WaitUntil([&] { return s.port.ComThread() == nullptr; });
+             s.sys.DrainBaud = 0;
+             return only(s.log.Events, {"Tx:", "Err:", "Disc", "Active:0"});
+         },
+         {"Tx:0", "Disc", "Active:0", "Disc"}},
+
+        {"checksum frames keep line errors for the drop",
+         [&](FaultySession& s) {
+             s.port.SetUseCRC(true);
+             s.Open();
+             s.sys.FrameErrors = true;
+             s.port.SendString("abc");
+             // The frame goes out whole, pass after pass, each time followed by an error flag.
+             s.dev.ReadUntil([](const std::string& b) {
+                 std::size_t n = 0;
+                 for (std::size_t at = b.find("$#294@abc\r"); at != std::string::npos;
+                      at = b.find("$#294@abc\r", at + 1))
+                     ++n;
+                 return n >= 5;
+             });
+             s.sys.FrameErrors = false;
+             s.log.WaitFor("Tx:0");
+             return only(s.log.Events, {"Err:", "Tx:"});
+         },
+         {"Tx:0"}},
+
+        {"a time-out delivers the line coming in first",
+         [&](FaultySession& s) {
+             s.Open();
+             std::atomic<bool> quit{false};
+             std::thread device([&] {
+                 while (!quit.load()) {
+                     s.dev.Write("x", &quit);
+                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                 }
+             });
+             s.port.SetCheckInterval(100);
+             s.port.SetEnableCheckTimer(true);
+             s.log.WaitFor("Disc");
+             s.port.SetEnableCheckTimer(false);
+             quit = true;
+             device.join();
+             QStringList trace = only(s.log.Events, {"ATTimeOut", "Rx:", "Disc"});
+             // The line is cut wherever the close finds it.
+             const QRegularExpression cutLine(QStringLiteral("^Rx:x+$"));
+             for (QString& e : trace)
+                 if (cutLine.match(e).hasMatch())
+                     e = "Rx:x...";
+             return trace;
+         },
+         {"ATTimeOut", "Rx:x...", "Disc"}},
+
+        {"held lines let the GUI thread run",
+         [&](FaultySession& s) {
+             s.Open();
+             s.port.OnRxString = [&](QObject*, const QString& text) {
+                 s.log.Add("Rx:" + text);
+                 if (text == "line 1")
+                     QTimer::singleShot(0, &s.port, [&] { s.log.Add("Timer"); });
+             };
+             std::string flood;
+             for (int i = 1; i <= 300; ++i)
+                 flood += "line " + std::to_string(i) + "\r";
+             s.dev.Write(flood);
+             // The GUI thread stays away meanwhile, so the worker holds every line when the first goes over.
+             QThread::msleep(200);
+             s.log.WaitFor("Rx:line 300");
+             s.log.WaitFor("Timer");
+             const QStringList lines = s.log.Of("Rx:");
+             bool inOrder = lines.size() == 300;
+             for (int i = 0; inOrder && i < 300; ++i)
+                 inOrder = lines[i] == QStringLiteral("Rx:line %1").arg(i + 1);
+             const bool early = s.log.Events.indexOf("Timer") < s.log.Events.indexOf("Rx:line 100");
+             return QStringList{inOrder ? "300 lines in order" : "lines lost or out of order",
+                                early ? "timer before line 100" : "timer after line 100"};
+         },
+         {"300 lines in order", "timer before line 100"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FaultySession s;
+        EXPECT_EQ(row.script(s), row.expected) << row.name;
         s.Close();
     }
 }
