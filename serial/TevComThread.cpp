@@ -38,9 +38,8 @@ constexpr int ReadPieceMs = 10;
 // Lines handed over together at most. Each hand-over costs two thread switches; a batch ends anyway at
 // whatever the loop must see, so its size only bounds how long the loop's other steps wait in a flood.
 constexpr int MaxLinesPerHandOver = 1024;
-// Within a batch the GUI thread runs its own events (a click, a timer a handler started) at least after
-// this many lines or this much time, whichever comes first.
-constexpr int LinesPerSlice = 64;
+// Within a batch the GUI thread runs its own events (a click, a timer a handler started) at least this
+// often. By time, not by count: a fast handler's batch then costs no extra turn of the event loop.
 constexpr auto SliceTime = std::chrono::milliseconds(2);
 // How long a queued send waits for a line that is coming in, so that it does not talk over the device's
 // answer on a half-duplex bus; bounded so that a device streaming without end still gets its sends.
@@ -540,7 +539,7 @@ void TTevComThread::ReceiveStep() {
             if (FTSerial->LineBuffer().find('\r') == std::string::npos &&
                 (FTSerial->TakeWaiting() <= 0 || FTSerial->LineBuffer().find('\r') == std::string::npos))
                 return true;
-            if (inSlice >= LinesPerSlice || std::chrono::steady_clock::now() - sliceStart >= SliceTime)
+            if (inSlice > 0 && std::chrono::steady_clock::now() - sliceStart >= SliceTime)
                 return false;
             bool more = false;
             const QString next = ReadOne(true, more);

@@ -682,8 +682,10 @@ TEST(ComSession, ScriptedSessionsGiveTheirTraces) {
         {"held lines let the GUI thread run",
          [&](FaultySession& s) {
              s.Open();
+             // A handler that takes a while: a batch of 300 lines then lasts at least 30 ms.
              s.port.OnRxString = [&](QObject*, const QString& text) {
                  s.log.Add("Rx:" + text);
+                 QThread::usleep(100);
                  if (text == "line 1")
                      QTimer::singleShot(0, &s.port, [&] { s.log.Add("Timer"); });
              };
