@@ -449,10 +449,12 @@ struct Idle {
     double wakeupsPerSecond = -1;
 };
 
-Idle IdleCost(bool connect) {
+// deviceArgs: how pravex-devsim talks meanwhile (by default not at all).
+Idle IdleCost(bool connect,
+              const std::vector<std::string>& deviceArgs = {"--interval", "100000000", "--cr"}) {
     Idle r;
     Devsim sim;
-    if (!sim.Start({"--interval", "100000000", "--cr"}))
+    if (!sim.Start(deviceArgs))
         return r;
     TTevComPort port;
     bool connected = false;
@@ -546,10 +548,14 @@ int main(int argc, char** argv) {
     if (wanted("idle")) {
         const Idle open = IdleCost(true);
         const Idle closed = IdleCost(false);
+        // A CR LF device with a line a second: after each line the worker holds the LF of the next one.
+        const Idle crlf = IdleCost(true, {"--interval", "1000", "--crlf"});
         Figure("idle_open_cpu_percent", open.cpuPercent, "%");
         Figure("idle_open_wakeups_per_s", open.wakeupsPerSecond, "1/s");
         Figure("idle_unconnected_cpu_percent", closed.cpuPercent, "%");
         Figure("idle_unconnected_wakeups_per_s", closed.wakeupsPerSecond, "1/s");
+        Figure("idle_crlf_line_a_second_cpu_percent", crlf.cpuPercent, "%");
+        Figure("idle_crlf_line_a_second_wakeups_per_s", crlf.wakeupsPerSecond, "1/s");
         const double floor = BarePollCpuPercent();
         Figure("idle_bare_10ms_poll_cpu_percent", floor, "%");
         if (floor > 0)

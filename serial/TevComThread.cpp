@@ -334,7 +334,10 @@ void TTevComThread::RunLoop() {
             SleepUntilWoken(500);
             continue;
         }
-        if (FTSerial->CanReadEx(ReceiveWaitMs()))
+        // A lone LF held after a CR LF line gives nothing but empty reads until more bytes come, so once
+        // those reads can change nothing the pass waits for new bytes only.
+        const bool newBytesOnly = FLoneLFTimedOut && (!p.FCheckDoubleCRend.load() || FEmptyReads >= 3);
+        if (newBytesOnly ? FTSerial->CanRead(ReceiveWaitMs()) : FTSerial->CanReadEx(ReceiveWaitMs()))
             ReceiveStep();
         FTSerial->GetCommState();
         if (FTSerial->LastError() != 0) {
@@ -388,6 +391,7 @@ void TTevComThread::ModemStep() {
 void TTevComThread::CloseAndReportDisconnected() {
     TComShared& p = *FTParent;
     FLineInProgress = false;
+    FLoneLFTimedOut = false;
     FTConnected.store(false);
     FTSerial->CloseSocket();
     if (!FTAbandoned.load())
@@ -425,6 +429,7 @@ QString TTevComThread::ReadOne(bool lineMode, bool& pending) {
 void TTevComThread::FinishLineBeforeClose() {
     const bool inProgress = FLineInProgress;
     FLineInProgress = false;
+    FLoneLFTimedOut = false;
     FSendHeldSince.reset();
     if (!inProgress || !FTParent->FAutoCR.load() || FTAbandoned.load())
         return;
@@ -512,6 +517,8 @@ void TTevComThread::ReceiveStep() {
     bool pending = false;
     const QString text = ReadOne(lineMode, pending);
     FLineInProgress = lineMode && pending && HoldsPartOfALine(FTSerial->LineBuffer());
+    FLoneLFTimedOut = lineMode && text.isEmpty() && FTSerial->LastError() == ErrTimeout &&
+                      FTSerial->LineBuffer() == std::string_view("\n");
     if (text.isEmpty() || FTAbandoned.load())
         return;
     // In a flood, the lines already complete in the held bytes go over in the same hand-over: each

@@ -204,6 +204,8 @@ private:
     bool FInSendStep = false;
     // A line mode read stopped in the middle of a line that is still coming in.
     bool FLineInProgress = false;
+    // The last line mode read timed out holding only the LF of a CR LF line.
+    bool FLoneLFTimedOut = false;
     // Since when the head entry waits for such a line; unset while nothing waits.
     std::optional<std::chrono::steady_clock::time_point> FSendHeldSince;
 };
