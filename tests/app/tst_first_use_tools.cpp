@@ -5,6 +5,7 @@
 // labels: sim
 #include "ConnectionReport.h"
 #include "LowBatteryNotice.h"
+#include "TevChart.h"
 #include "Unit1.h"
 #include "app_helpers.h"
 #include "chipwatch/frmFTListU.h"
@@ -508,6 +509,40 @@ TEST(FirstUseTools, TheDemoKeepsItsSettingsApartFromARealRun) {
             {QStringLiteral("get"), QStringLiteral("Software\\PRAVEX_spinka"), QStringLiteral("DefaultChip")},
             env);
         EXPECT_EQ(real.code, 1) << "a real run sees the demo's adapter: " << real.out.toStdString();
+    }
+}
+
+TEST(FirstUseTools, TheThreeDimensionalChartKeepsItsLineWithinTheAxes) {
+    struct Row {
+        const char* name;
+        QRectF zoom; // empty: everything
+    };
+    const Row rows[] = {
+        {"everything", QRectF()},
+        {"the line runs out at the top", QRectF(10, 3.10, 20, 0.30)},
+        {"the line runs out at the bottom", QRectF(10, 3.30, 20, 0.30)},
+        {"the line runs out at both sides", QRectF(20, 3.00, 6, 0.80)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TTevChart chart;
+        chart.resize(577, 360);
+        chart.SetLeftAxisRange(2.9, 4.2);
+        for (int i = 0; i < 40; ++i)
+            chart.AddXY(2 * i, 3.0 + 0.03 * (i % 17));
+        chart.SetView3D(true);
+        if (!row.zoom.isEmpty())
+            chart.ZoomTo(row.zoom, false);
+        const QImage image = chart.RenderToImage();
+        const QRect front = chart.PlotRect().toAlignedRect();
+        // The line's own colour (its ribbon is darker) stays on the front, up to its pen's half width.
+        const QRect allowed = front.adjusted(-2, -2, 2, 2);
+        int outside = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (!allowed.contains(x, y) && QColor(image.pixel(x, y)) == TTevChart::SeriesColor)
+                    ++outside;
+        EXPECT_EQ(outside, 0);
     }
 }
 
