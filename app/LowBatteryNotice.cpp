@@ -5,13 +5,21 @@
 #include "frmDodatkiU.h"
 
 #include <QDBusMessage>
+#include <QFileInfo>
 #include <QVariantMap>
 
 bool LowBatteryNotice::lowBattery(const QString& voltage) {
     if (m_sent || !RegReadBool(QStringLiteral("LowBatNotify"), true, PravexKey))
         return false;
-    if (!m_bus)
-        m_bus = QDBusConnection::sessionBus();
+    if (!m_bus) {
+        // Only a bus the desktop announces: without one, the bus library would try to start a daemon of
+        // its own for this program.
+        const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        const bool announced = !qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") ||
+                               (!runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus")));
+        m_bus = announced ? QDBusConnection::sessionBus()
+                          : QDBusConnection(QStringLiteral("pravex-no-session-bus"));
+    }
     if (!m_bus->isConnected())
         return false;
     m_sent = true;

@@ -351,6 +351,23 @@ TEST(FirstUseTools, TheLowBatteryNoticeReachesTheDesktopOncePerSession) {
     }
 }
 
+TEST(FirstUseTools, WithoutAnAnnouncedSessionBusTheNoticeIsLeftOut) {
+    ClearSettings();
+    const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    qputenv("XDG_RUNTIME_DIR", ScratchDir(QStringLiteral("no-bus")).toLocal8Bit());
+    LowBatteryNotice notice;
+    notice.sessionStarted();
+    EXPECT_FALSE(notice.lowBattery(QStringLiteral("3.30 V")));
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    if (address.isEmpty())
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (runtime.isEmpty())
+        qunsetenv("XDG_RUNTIME_DIR");
+}
+
 TEST(FirstUseTools, ToolsSayWhatTheyReadAndHowToUndoIt) {
     const QString log = Bin("PRAVEX_BIN_PRAVEX_LOG");
     const QString adapters = Bin("PRAVEX_BIN_PRAVEX_ADAPTERS");
