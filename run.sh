@@ -97,6 +97,11 @@ tty = ${port#/dev/}
 EOF
 echo "run.sh: simulated PRAVEX on $port behind a simulated FTDI adapter (PVXSIM01)" >&2
 
+# The demo's own settings store: what is chosen while trying it (a default adapter, aliases) stays there.
+. scripts/demo-store.sh
+PRAVEX_REGISTRY="$(demo_settings_store)"
+export PRAVEX_REGISTRY
+echo "run.sh: the simulators' settings are kept in $PRAVEX_REGISTRY, apart from your own" >&2
 export PRAVEX_D2XX_LIBRARY="$PWD/build/release/tools/d2xx-sim/libpravex-d2xx-sim.so"
 export PRAVEX_D2XX_SIM_CONFIG="$work/adapters.conf"
 # In the background so that a signal to this script reaches the trap at once and ends the program too.

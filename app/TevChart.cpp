@@ -18,6 +18,32 @@ const QColor TTevChart::SeriesColor(255, 0, 0);
 const QColor TTevChart::TitleColor(0, 128, 255);
 
 namespace {
+
+// Cuts a segment to the part inside the rectangle (Liang-Barsky); false when nothing of it is inside.
+bool clipToRect(QLineF* segment, const QRectF& r) {
+    const double dx = segment->dx(), dy = segment->dy();
+    double t0 = 0, t1 = 1;
+    const double p[4] = {-dx, dx, -dy, dy};
+    const double q[4] = {segment->x1() - r.left(), r.right() - segment->x1(), segment->y1() - r.top(),
+                         r.bottom() - segment->y1()};
+    for (int k = 0; k < 4; ++k) {
+        if (p[k] == 0) {
+            if (q[k] < 0)
+                return false;
+            continue;
+        }
+        const double t = q[k] / p[k];
+        if (p[k] < 0)
+            t0 = std::max(t0, t);
+        else
+            t1 = std::min(t1, t);
+        if (t0 > t1)
+            return false;
+    }
+    const QPointF a = segment->p1();
+    *segment = QLineF(a + QPointF(dx * t0, dy * t0), a + QPointF(dx * t1, dy * t1));
+    return true;
+}
 constexpr int kRepaintMs = 40;
 const QColor kSilver(192, 192, 192);
 const QColor kGrid(224, 224, 224);
@@ -246,14 +272,27 @@ void TTevChart::drawSeries(QPainter& p, const QRectF& front, const QRectF& view)
     }
     const qreal d = FView3D ? front.top() - outerPlotRect().top() : 0;
     if (d > 0 && line.size() > 1) {
-        // A ribbon reaching back to the wall: one shaded quad per segment, the line on its front edge.
+        // A ribbon reaching back to the wall: one shaded quad per segment, the line on its front edge. The
+        // painter's clip is the whole box with its depth, so the line is cut at the axes here: beyond them
+        // it would run over the side wall and above the scale.
+        QVector<QLineF> inside;
+        inside.reserve(line.size());
+        for (qsizetype i = 1; i < line.size(); ++i) {
+            QLineF segment(line[i - 1], line[i]);
+            if (segment.p1() != segment.p2() && clipToRect(&segment, front))
+                inside.append(segment);
+        }
         const QPointF back(d, -d);
         p.setPen(Qt::NoPen);
         p.setBrush(SeriesColor.darker(140));
-        for (qsizetype i = 1; i < line.size(); ++i) {
-            const QPointF quad[4] = {line[i - 1], line[i], line[i] + back, line[i - 1] + back};
+        for (const QLineF& segment : inside) {
+            const QPointF quad[4] = {segment.p1(), segment.p2(), segment.p2() + back, segment.p1() + back};
             p.drawConvexPolygon(quad, 4);
         }
+        p.setPen(QPen(SeriesColor, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawLines(inside);
+        return;
     }
     p.setPen(QPen(SeriesColor, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
     p.setBrush(Qt::NoBrush);

@@ -2,6 +2,7 @@
 // indicator, the low-battery blink, the adapter reports and the tools button.
 #include "Unit1.h"
 
+#include "AboutBox.h"
 #include "chipwatch/frmFTListU.h"
 #include "common/TevTools.h"
 #include "frmDodatkiU.h"
@@ -17,6 +18,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTextEdit>
+#include <QToolTip>
 #include <QUrl>
 
 namespace {
@@ -163,6 +165,7 @@ TForm1::TForm1(QWidget* parent)
     TevComPort3->OnConnected = [this](QObject* s) { TevComPort3Connected(s); };
     TevComPort3->OnDisconnected = [this](QObject* s) { TevComPort3Disconnected(s); };
     TevComPort3->OnRxString = [this](QObject* s, const QString& b) { TevComPort3RxString(s, b); };
+    TevComPort3->OnComError = [this](QObject* s, int e, const QString& d) { TevComPort3ComError(s, e, d); };
 
     TevFT232a = new TTevFT232a(this);
     TevFT232a->setObjectName(QStringLiteral("TevFT232a"));
@@ -176,6 +179,7 @@ TForm1::TForm1(QWidget* parent)
     TevFormStorage1->SetUseRegistry(true);
 
     FReadout.setBlink(this);
+    AddAboutTo(this, Panel5);
     OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
     OnDestroy = [this](QObject*) { FormDestroy(); };
 
@@ -230,16 +234,20 @@ void TForm1::Button1Click() {
     if (TevComPort3->Connected()) {
         TevComPort3->SetConnected(false);
         TevComPort3->SetActive(false);
+        FConnectionReport.stopped();
         Button1->setText(QStringLiteral("START"));
         return;
     }
     FReadout.start();
+    FLowBatNotice.sessionStarted();
     QString port;
     if (!frmDodatki || frmDodatki->cbComPortAutoDetect->isChecked())
         port = TevFT232a->GetActiveComPort();
     else
         port = RegReadString(QStringLiteral("naComPort"), QStringLiteral("COM1"), PravexKey);
     TevComPort3->SetComPort(port);
+    FConnectionReport.started(port);
+    showConnectionReport();
     TevComPort3->SetActive(true);
     TevComPort3->SetConnected(true);
     Button1->setText(QStringLiteral("STOP"));
@@ -255,11 +263,35 @@ void TForm1::setPanelColour(QLabel* panel, const QColor& colour) {
 void TForm1::TevComPort3Connected(QObject*) {
     setPanelColour(Panel4, PanelConnected);
     Panel4->setText(TevComPort3->ComPort());
+    FConnectionReport.connected();
+    showConnectionReport();
 }
 
 void TForm1::TevComPort3Disconnected(QObject*) {
     setPanelColour(Panel4, PanelIdle);
     Panel4->setText(QStringLiteral("-"));
+    FConnectionReport.disconnected();
+    showConnectionReport();
+}
+
+void TForm1::TevComPort3ComError(QObject*, int Error, const QString& Desc) {
+    FConnectionReport.error(Error, Desc);
+    showConnectionReport();
+}
+
+void TForm1::showConnectionReport() {
+    // The panel is too small for the reason: it goes where the pointer over the panel finds it, and pops
+    // up once at the panel when something has just gone wrong.
+    const QString& text = FConnectionReport.text();
+    if (Panel4->toolTip() == text)
+        return;
+    Panel4->setToolTip(text);
+    Panel4->setStatusTip(text);
+    Panel4->setAccessibleDescription(text);
+    if (!text.isEmpty() && isVisible())
+        QToolTip::showText(Panel4->mapToGlobal(QPoint(0, Panel4->height())), text, Panel4);
+    else if (text.isEmpty())
+        QToolTip::hideText();
 }
 
 void TForm1::applyReadout() {
@@ -274,8 +306,12 @@ void TForm1::applyReadout() {
 }
 
 void TForm1::TevComPort3RxString(QObject*, const QString& ABuf) {
+    const double readingsBefore = FReadout.chartTime();
     FReadout.update(ABuf);
     applyReadout();
+    // A low reading that was taken (not garbage) has its voltage on the display.
+    if (FReadout.lowBatBlinking() && FReadout.chartTime() != readingsBefore)
+        FLowBatNotice.lowBattery(FReadout.displayCaption().trimmed());
 }
 
 void TForm1::tmrLowBatTimer() {

@@ -3,6 +3,8 @@
 // when it closes.
 #pragma once
 
+#include "ConnectionReport.h"
+#include "LowBatteryNotice.h"
 #include "ReadoutSinks.h"
 #include "StatusReadout.h"
 #include "TevLedDisplay.h"
@@ -39,6 +41,7 @@ public:
     void TevComPort3Connected(QObject* Sender);
     void TevComPort3Disconnected(QObject* Sender);
     void TevComPort3RxString(QObject* Sender, const QString& ABuf);
+    void TevComPort3ComError(QObject* Sender, int Error, const QString& Desc);
     void tmrLowBatTimer();
     void TevFT232aDetectUSB(QObject* Sender, bool InOut, TFTOrvakDefListFlags& OrvakFTList, int& DevCount,
                             QString& ActiveSerial, const QString& NewPort);
@@ -56,6 +59,9 @@ public:
     qint64 CsvCounter() const { return FReadout.csvCounter(); }
     bool ManualPortMode() const { return FManualPortMode; }
     StatusReadout& Readout() { return FReadout; }
+    // Why the last START's port did not open or went away; empty while all is well.
+    QString ConnectionProblem() const { return FConnectionReport.text(); }
+    LowBatteryNotice& LowBatNotice() { return FLowBatNotice; }
     // Opens a web address; tests see the address instead.
     std::function<void(const QString& url)> OpenUrl;
 
@@ -83,9 +89,12 @@ protected:
 private:
     void applyReadout();
     void setPanelColour(QLabel* panel, const QColor& colour);
+    void showConnectionReport();
 
     TfrmDodatki* frmDodatki = nullptr;
     StatusReadout FReadout;
+    ConnectionReport FConnectionReport;
+    LowBatteryNotice FLowBatNotice;
     bool FManualPortMode = false;
     bool FWebPressed = false; // a left press on the web label, not yet released
 };

@@ -2,6 +2,7 @@
 // target in place: a full disk or a vanished folder must not cost the user the file saved last time.
 #include "frmDodatkiU.h"
 
+#include "PictureFormat.h"
 #include "common/FormStorage_AppError.h"
 #include "common/TevTools.h"
 #include "serial/TevComPort.h"
@@ -133,6 +134,11 @@ TfrmDodatki::TfrmDodatki(QWidget* parent) : TTevForm(parent) {
     Memo3->setAcceptRichText(false);
     Memo3->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo3->setFont(pixelFont("Tahoma", 11));
+    // The log's colours are chosen for white: a dark desktop palette must not turn its ground black.
+    QPalette paper = Memo3->palette();
+    paper.setColor(QPalette::Base, Qt::white);
+    paper.setColor(QPalette::Text, Qt::black);
+    Memo3->setPalette(paper);
     BitBtn1 = new QPushButton(saveIcon(), QStringLiteral("Save as CSV"), AdvTabSheet1);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
     BitBtn1->setGeometry(352, 40, 137, 33);
@@ -145,10 +151,20 @@ TfrmDodatki::TfrmDodatki(QWidget* parent) : TTevForm(parent) {
     PageControl->addTab(AdvTabSheet2, QStringLiteral("Charts"));
     Chart1 = new TTevChart(AdvTabSheet2);
     Chart1->setObjectName(QStringLiteral("Chart1"));
+    // The chart paints its own white ground; the switches on it must stay dark on light too.
+    QPalette chartPaper = Chart1->palette();
+    for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
+        chartPaper.setColor(role, Qt::white);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        chartPaper.setColor(role, Qt::black);
+    Chart1->setPalette(chartPaper);
     CheckBox1 = new QCheckBox(QStringLiteral("Labels"), Chart1);
     CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
     CheckBox2 = new QCheckBox(QStringLiteral("3D view"), Chart1);
     CheckBox2->setObjectName(QStringLiteral("CheckBox2"));
+    // The tab control's style sheet keeps the chart's palette from reaching them: they get it themselves.
+    CheckBox1->setPalette(chartPaper);
+    CheckBox2->setPalette(chartPaper);
     connect(CheckBox1, &QCheckBox::clicked, this, [this] { CheckBox1Click(); });
     connect(CheckBox2, &QCheckBox::clicked, this, [this] { CheckBox2Click(); });
     AdvPopupMenu1 = new QMenu(this);
@@ -169,7 +185,9 @@ TfrmDodatki::TfrmDodatki(QWidget* parent) : TTevForm(parent) {
     cbComPortAutoDetect = new QCheckBox(QStringLiteral("Autodetect COM port"), GroupBox1);
     cbComPortAutoDetect->setObjectName(QStringLiteral("cbComPortAutoDetect"));
     cbComPortAutoDetect->move(16, 24);
-    cbComPortAutoDetect->setChecked(true);
+    // START reads the mode from this box: it must follow the store before the window is ever shown.
+    SetCheckedSilently(cbComPortAutoDetect,
+                       RegReadBool(QStringLiteral("ComPortAutoDetect"), true, PravexKey));
     connect(cbComPortAutoDetect, &QCheckBox::clicked, this, [this] { cbComPortAutoDetectClick(); });
     cbxComPort = new TDropDownComboBox(GroupBox1);
     cbxComPort->setObjectName(QStringLiteral("cbxComPort"));
@@ -211,9 +229,12 @@ void TfrmDodatki::resizeEvent(QResizeEvent* event) {
 bool TfrmDodatki::eventFilter(QObject* watched, QEvent* event) {
     // The pages get their size from the tab control after the window's own resize.
     if (event->type() == QEvent::Resize) {
-        if (watched == AdvTabSheet1)
-            Memo3->resize(Memo3->width(), std::max(40, AdvTabSheet1->height() - 24 - 15));
-        else if (watched == AdvTabSheet2)
+        if (watched == AdvTabSheet1) {
+            // The log takes what the window gains; the button keeps its place beside the log.
+            Memo3->resize(std::max(273, AdvTabSheet1->width() - 300),
+                          std::max(40, AdvTabSheet1->height() - 24 - 15));
+            BitBtn1->move(Memo3->geometry().right() + 1 + 63, BitBtn1->y());
+        } else if (watched == AdvTabSheet2)
             layoutChartTab();
     }
     return TTevForm::eventFilter(watched, event);
@@ -273,15 +294,15 @@ void TfrmDodatki::Zapiszwykresdopliku1Click() {
     const QString folder = RegReadString(QStringLiteral("JpgInitDir"), DefaultDir, PravexKey);
     if (!runDialog(SavePictureDialog1, folder))
         return;
-    const QString file = SavePictureDialog1->selectedFiles().constFirst();
-    RegWriteString(QStringLiteral("JpgInitDir"), folderOf(file), PravexKey);
-    QByteArray jpeg;
+    const PictureTarget target = PictureTargetFor(SavePictureDialog1->selectedFiles().constFirst());
+    RegWriteString(QStringLiteral("JpgInitDir"), folderOf(target.path), PravexKey);
+    QByteArray bytes;
     {
         const QImage picture = Chart1->RenderToImage();
-        jpeg = EncodeJpeg(picture, 98);
+        bytes = EncodePicture(picture, target.format, 98);
     }
-    const QString error =
-        jpeg.isEmpty() ? QStringLiteral("Cannot encode the chart picture") : WriteFileReplacing(file, jpeg);
+    const QString error = bytes.isEmpty() ? QStringLiteral("Cannot encode the chart picture")
+                                          : WriteFileReplacing(target.path, bytes);
     if (!error.isEmpty())
         ShowApplicationError(error);
 }

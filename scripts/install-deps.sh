@@ -11,6 +11,7 @@ packages=(
     xvfb xauth procps openbox x11-utils libxtst-dev
     dpkg-dev file lintian desktop-file-utils appstream scdoc librsvg2-bin bash-completion man-db
     libmosquitto-dev mosquitto mosquitto-clients openssl
+    dbus-daemon util-linux
 )
 
 missing=()

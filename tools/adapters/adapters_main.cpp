@@ -5,17 +5,33 @@
 #include "TevFT232a.h"
 #include "TevFT232aCheckThreadU.h"
 
-#include <QCommandLineParser>
+#include "common/PortAccessHint.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
+
+const char* const Help =
+    "usage: pravex-adapters [--watch [--reports N]]\n"
+    "Lists the attached FTDI adapters as the monitor's scan sees them.\n"
+    "  --watch        keep running and print each detection report (Ctrl+C ends)\n"
+    "  --reports N    with --watch: stop after N reports\n"
+    "  --version      print the version (as the first option)\n"
+    "  --help         print this text\n"
+    "The backend is the library PRAVEX_D2XX_LIBRARY names (FTDI's libftd2xx.so, or\n"
+    "libpravex-d2xx-sim.so, the simulated driver, found by that name in %s, which reads\n"
+    "its adapters from the file PRAVEX_D2XX_SIM_CONFIG names), else the native one.\n"
+    "Exit status: 0 listed, 1 backend not usable, 2 usage error.\n";
 
 int signalPipe[2] = {-1, -1};
 
@@ -48,9 +64,32 @@ QString printable(const QString& text) {
     return out;
 }
 
+// With the simulated driver an empty list usually means it was given no adapters at all: say which.
+QString emptyListNote() {
+    if (!D2xxBackendName().contains(QLatin1String("sim")))
+        return {};
+    const QString config = qEnvironmentVariable("PRAVEX_D2XX_SIM_CONFIG");
+    return config.isEmpty()
+               ? QStringLiteral(" (simulated driver; PRAVEX_D2XX_SIM_CONFIG names no adapter file)")
+               : QStringLiteral(" (simulated driver; adapters read from %1)").arg(config);
+}
+
+// A listed adapter whose port this user may not open: the remedy, where the user is looking.
+void printAccessNotes(const TFTOrvakDefListFlags& list, int count) {
+    for (int i = 0; i < count; ++i) {
+        const QString port = list[std::size_t(i)].ComPort;
+        if (port.isEmpty() || port == QLatin1String("COM?"))
+            continue;
+        const QString path = port.startsWith(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+        if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            std::printf("note: cannot open %s: %s; %s\n", qPrintable(path), std::strerror(EACCES),
+                        qPrintable(PortAccessRemedy(EACCES)));
+    }
+}
+
 void printList(const TFTOrvakDefListFlags& list, int count, const QString& activeSerial) {
     if (count == 0) {
-        std::printf("No FTDI adapters found.\n");
+        std::printf("No FTDI adapters found%s.\n", qPrintable(emptyListNote()));
         return;
     }
     std::printf("%-3s %-8s %-12s %-16s %-16s %-32s %4s  %s\n", "#", "state", "port", "chip", "serial",
@@ -62,6 +101,7 @@ void printList(const TFTOrvakDefListFlags& list, int count, const QString& activ
                     qPrintable(printable(r.Description)), r.OrvakOkFlag, qPrintable(printable(r.OrvakDesc)));
     }
     std::printf("active serial: %s\n", activeSerial.isEmpty() ? "(none)" : qPrintable(activeSerial));
+    printAccessNotes(list, count);
 }
 
 } // namespace
@@ -70,24 +110,31 @@ int main(int argc, char** argv) {
     if (PravexVersionAsked(argc, argv, "pravex-adapters"))
         return 0;
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("pravex-adapters"));
-    QCoreApplication::setApplicationVersion(QString::fromLocal8Bit(PravexVersion()));
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral(
-            "Lists the attached FTDI adapters. The backend is the library named by PRAVEX_D2XX_LIBRARY "
-            "(FTDI's libftd2xx.so, or libpravex-d2xx-sim.so, the simulated driver, which is found "
-            "by that name in %1), else the native one.")
-            .arg(QString::fromLocal8Bit(PravexPrivateLibDir())));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    QCommandLineOption watch(QStringLiteral("watch"),
-                             QStringLiteral("Keep running and print each detection report."));
-    QCommandLineOption reports(QStringLiteral("reports"),
-                               QStringLiteral("With --watch: stop after N reports."), QStringLiteral("N"));
-    parser.addOption(watch);
-    parser.addOption(reports);
-    parser.process(app);
+    bool watchMode = false;
+    int maxReports = 0;
+    const QStringList args = app.arguments().mid(1);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            std::printf(Help, qPrintable(QString::fromLocal8Bit(PravexPrivateLibDir())));
+            return 0;
+        }
+        bool ok = true;
+        if (a == QLatin1String("--watch"))
+            watchMode = true;
+        else if (a == QLatin1String("--reports") && i + 1 < args.size())
+            maxReports = args[++i].toInt(&ok);
+        else if (a.startsWith(QLatin1String("--reports=")))
+            maxReports = a.mid(10).toInt(&ok);
+        else
+            ok = false;
+        if (!ok || maxReports < 0) {
+            std::fprintf(stderr,
+                         "pravex-adapters: unknown option or bad value: %s\nTry 'pravex-adapters --help'.\n",
+                         qPrintable(a));
+            return 2;
+        }
+    }
 
     const QString backendError = D2xxBackendError();
     std::printf("backend: %s\n", qPrintable(D2xxBackendName()));
@@ -96,7 +143,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (!parser.isSet(watch)) {
+    if (!watchMode) {
         TFTOrvakDefListFlags list;
         int count = 0;
         QString activeSerial;
@@ -107,7 +154,6 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    const int maxReports = parser.value(reports).toInt();
     int seen = 0;
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
         std::signal(SIGINT, onSignal);

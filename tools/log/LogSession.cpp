@@ -5,6 +5,7 @@
 
 #include "ReadingJson.h"
 #include "chipwatch/ChipSettings.h"
+#include "common/PortAccessHint.h"
 #include "ftdi/TevFT232a.h"
 #include "serial/TevComPort.h"
 
@@ -325,7 +326,9 @@ LogSession::LogSession(const LogOptions& options, Writer out, Writer err, QObjec
             m_stopPoll.stop();
             m_csv.close();
             if (m_everConnected)
-                m_err(QStringLiteral("session ended after %1 readings").arg(m_validLines));
+                m_err(QStringLiteral("session ended after %1 reading%2")
+                          .arg(m_validLines)
+                          .arg(m_validLines == 1 ? "" : "s"));
             endSession();
         }
     });
@@ -367,6 +370,8 @@ bool LogSession::start() {
         if (m_state == State::Opening && !m_lastError.isEmpty())
             return;
         m_lastError = desc.isEmpty() ? QStringLiteral("error %1").arg(code) : desc;
+        if (const QString remedy = PortAccessRemedy(code); !remedy.isEmpty())
+            m_lastError += QStringLiteral("; ") + remedy;
     };
     m_port->OnActive = [this](QObject*) {
         if (!m_port->Active())
@@ -437,7 +442,13 @@ void LogSession::onDetect(const QString& activeSerial) {
             }
             if (serial.isEmpty() && !m_defaultAwaited) {
                 m_defaultAwaited = true;
-                m_err(QStringLiteral("waiting for the default adapter %1").arg(EscapeLogText(chosen)));
+                QString text =
+                    QStringLiteral("waiting for the default adapter %1").arg(EscapeLogText(chosen));
+                if (m_options.followSerial.isEmpty())
+                    text += QStringLiteral(" (chosen in the monitor's adapter window; to take any adapter, "
+                                           "clear it with: pravex-registry delete '%1' DefaultChip)")
+                                .arg(chipwatch::SpinkaKeyFor(m_options.settingsTitle));
+                m_err(text);
             }
         } else {
             serial = activeSerial;
