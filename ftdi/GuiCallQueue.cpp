@@ -30,21 +30,21 @@ TGuiCallQueue::~TGuiCallQueue() {
 bool TGuiCallQueue::Run(const std::shared_ptr<TGuiCallQueue>& queue, TCall call) {
     if (!queue || queue->FClosed)
         return false;
-    const std::shared_ptr<TGuiCallQueue> keep = queue;
+    // The argument may be the owner's own member, gone with the owner while this call waits.
+    const std::shared_ptr<TGuiCallQueue> q = queue;
     auto entry = std::make_shared<TEntry>();
     entry->call = std::move(call);
-    queue->FWaiting.push_back(entry);
-    queue->StartNext();
+    q->FWaiting.push_back(entry);
+    q->StartNext();
     while (!entry->done) {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         if (entry->done)
             break;
         {
-            std::unique_lock lock(queue->FWakeLock);
-            queue->FWake.wait_for(lock, EventRound,
-                                  [&] { return queue->FRunning && queue->FRunning->workDone.load(); });
+            std::unique_lock lock(q->FWakeLock);
+            q->FWake.wait_for(lock, EventRound, [&] { return q->FRunning && q->FRunning->workDone.load(); });
         }
-        queue->TakeFinished();
+        q->TakeFinished();
     }
     return entry->ran;
 }

@@ -366,6 +366,32 @@ TEST_F(LineControlTest, CallMadeDuringAnotherRunsAfterItWithItsOwnResult) {
     }
 }
 
+// A handler may destroy the watcher while a call runs and others wait: the running one still returns its
+// result, the waiting ones return without touching the adapter, and the layer is free again.
+TEST_F(LineControlTest, WatcherGoneWhileCallsWaitEndsThemCleanly) {
+    sim.Change(Adapter(QStringLiteral("RST1"), QStringLiteral("ttyUSB0"),
+                       QStringLiteral("pins = 0xa5\nua_size = 32\nua_text = \"kept\"\n")));
+    int cbus = -1;
+    QTimer first;
+    QTimer second;
+    for (QTimer* t : {&first, &second}) {
+        t->setSingleShot(true);
+        t->setInterval(0);
+    }
+    QObject::connect(&first, &QTimer::timeout, [&] { cbus = w->GetCbusVal(); });
+    QObject::connect(&second, &QTimer::timeout, [&] { w.reset(); });
+    first.start();
+    second.start();
+    sim.ClearJournal();
+    TTevFT232a* watcher = w.get();
+    EXPECT_EQ(watcher->ReadFTUserData(), QStringLiteral("kept"));
+    EXPECT_FALSE(w);
+    EXPECT_EQ(cbus, 0);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_OpenEx")), 1);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_GetBitMode")), 1); // the read's own, none for the CBUS read
+    EXPECT_FALSE(D2xxLayerBusy());
+}
+
 TEST_F(LineControlTest, BitBangSessionKeepsOtherOperationsAndScansOut) {
     w->BitBangON(0xFF, 0x00);
     ASSERT_TRUE(w->BitBangMode());
