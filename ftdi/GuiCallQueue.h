@@ -1,7 +1,7 @@
 // Calls made on the GUI thread that must not overlap, yet must not freeze the windows: each call's slow
 // part runs on a thread of its own while the GUI thread keeps dispatching events. A call made meanwhile
-// (from a timer, a click, a report) waits in a nested event loop for its turn, after every call made
-// before it, and so sees what they left, as if its caller had waited for them.
+// (from a timer, a click, a report) waits for its turn, dispatching events meanwhile, after every call
+// made before it, and so sees what they left, as if its caller had waited for them.
 #pragma once
 
 #include <atomic>
@@ -32,8 +32,6 @@ public:
     static bool Run(const std::shared_ptr<TGuiCallQueue>& queue, TCall call);
     // The owner goes: calls still waiting return false without running, a running one ends with ownerGone.
     void Close();
-    // A call runs or waits.
-    bool Busy() const { return FRunning || !FWaiting.empty(); }
 
 private:
     struct TEntry {
