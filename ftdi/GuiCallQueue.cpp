@@ -12,7 +12,7 @@
 namespace {
 
 // Longest the GUI thread sleeps between two rounds of events while a call runs.
-constexpr std::chrono::milliseconds EventRound{5};
+constexpr std::chrono::milliseconds EventRound{2};
 
 bool onGuiThread() {
     QCoreApplication* app = QCoreApplication::instance();
