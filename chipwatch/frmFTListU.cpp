@@ -818,7 +818,9 @@ bool TfrmFTList::eventFilter(QObject* watched, QEvent* e) {
             }
             return true;
         }
-        if ((w == Image1 || w == Image3) && me->button() == Qt::LeftButton && !dragged) {
+        // Either button switches the view; a left press that became a drag does not.
+        if ((w == Image1 || w == Image3) &&
+            ((me->button() == Qt::LeftButton && !dragged) || me->button() == Qt::RightButton)) {
             ToggleMiniView();
             return true;
         }

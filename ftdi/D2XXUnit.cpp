@@ -1,6 +1,7 @@
 // The D2XX access layer: each operation is one call through the backend table on the layer's handle and
 // buffers, then the common error report. The session lock keeps the one handle in one hand at a time.
 #include "D2XXUnit.h"
+#include "D2xxText.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -59,11 +60,9 @@ void D2xxReportError(const QString& label, FT_STATUS status) {
 }
 
 FT_STATUS D2xxOpenBySerial(const QString& serial) {
-    D2xxSerialBuffer[0] = 0;
-    const int n = std::min<int>(int(serial.size()), D2xxSerialBufferSize - 1);
-    for (int i = 0; i < n; ++i)
-        D2xxSerialBuffer[i] = std::uint8_t(serial.at(i).unicode() & 0xFF);
-    D2xxSerialBuffer[n] = 0;
+    const QByteArray key = D2xxKeyBytes(serial, D2xxSerialBufferSize - 1);
+    std::memcpy(D2xxSerialBuffer, key.constData(), std::size_t(key.size()));
+    D2xxSerialBuffer[key.size()] = 0;
     const FT_STATUS status = D2xxApi().OpenEx(D2xxSerialBuffer, FT_OPEN_BY_SERIAL_NUMBER, &D2xxHandle);
     D2xxReportError(QStringLiteral("Open_USB_Device_By_Serial_Number"), status);
     return status;

@@ -77,8 +77,8 @@ void D2xxReleaseDeviceList();
 
 // Holds the layer for one call sequence: one adapter's part of a scan, or one whole line-control operation.
 // Not recursive on purpose: a second line-control operation started from inside the waits of a first one
-// (nested event loop, same thread) must be refused, not let in. A holder must not wait for the GUI thread
-// (a blocking hand-over) while the GUI thread may be waiting for the layer.
+// (nested event loop, same thread) must wait for its turn, not be let in. A holder must not wait for the GUI
+// thread (a blocking hand-over) while the GUI thread may be waiting for the layer.
 class D2xxSession {
 public:
     // Waits until the layer is free (the scan thread: line control holds it only for a bounded time).

@@ -2,6 +2,7 @@
 // native backend. A library that cannot be loaded leaves the "none" table, which answers with statuses and
 // lists no adapters, so the program runs on without adapters instead of failing.
 #include "D2xxBackend.h"
+#include "D2xxText.h"
 #include "FtdiSysfs.h"
 
 #include <QFile>
@@ -157,7 +158,7 @@ FT_STATUS sysfsPortName(FT_HANDLE handle, char* name, FT_DWORD size) {
             return FT_INVALID_HANDLE;
         serial = it->second;
     }
-    return D2xxSysfsPortName(QString::fromLatin1(serial.c_str()), name, size);
+    return D2xxSysfsPortName(D2xxFieldText(serial.c_str(), qsizetype(serial.size())), name, size);
 }
 
 void setCurrent(const D2xxFunctions* table, D2xxBackendKind kind, const QString& name) {

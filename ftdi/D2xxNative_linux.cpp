@@ -4,6 +4,7 @@
 // changes the adapter's mode is done while its tty is open in some process.
 #include "D2xxBackend.h"
 #include "D2xxNative.h"
+#include "D2xxText.h"
 #include "FtdiAdapterLock.h"
 #include "FtdiEeprom.h"
 #include "FtdiSysfs.h"
@@ -31,9 +32,6 @@ constexpr std::uint8_t kWriteEeprom = 0x91;
 constexpr FT_STATUS kNotSupported = FT_OTHER_ERROR;
 // How long EEPROM work waits for another process's EEPROM work on the same chip.
 constexpr int kChipLockWaitMs = 5000;
-// The serial-number and description fields of a list entry keep this many characters.
-constexpr int kListedSerialLength = 15;
-constexpr int kListedDescriptionLength = 63;
 
 // libftdi1's chip numbering differs from D2XX's.
 ftdi_chip_type libftdiType(std::uint32_t d2xxType) {
@@ -280,8 +278,8 @@ FT_STATUS nativeGetList(FT_DEVICE_LIST_INFO_NODE* list, FT_DWORD* count) {
         node.Type = ch.type;
         node.ID = ch.id;
         node.LocId = ch.locId;
-        const QByteArray serial = ch.serial.toLatin1().left(sizeof node.SerialNumber - 1);
-        const QByteArray description = ch.description.toLatin1().left(sizeof node.Description - 1);
+        const QByteArray serial = D2xxUtf8Cut(ch.serial, FtdiListedSerialBytes);
+        const QByteArray description = D2xxUtf8Cut(ch.description, FtdiListedDescriptionBytes);
         std::memcpy(node.SerialNumber, serial.constData(), std::size_t(serial.size()));
         std::memcpy(node.Description, description.constData(), std::size_t(description.size()));
     }
@@ -289,18 +287,18 @@ FT_STATUS nativeGetList(FT_DEVICE_LIST_INFO_NODE* list, FT_DWORD* count) {
     return FT_OK;
 }
 
-// The list keeps 15 characters of a serial number and 63 of a description: a key that was read from the
-// list must find its adapter too. A cut key that fits more than one adapter opens none.
+// The list cuts serial numbers and descriptions: a key that was read from the list must find its adapter
+// too. A cut key that fits more than one adapter opens none.
 const FtdiSysfsChannel* findChannel(const std::vector<FtdiSysfsChannel>& channels, const QString& key,
                                     bool bySerial) {
-    const int listed = bySerial ? kListedSerialLength : kListedDescriptionLength;
+    const int listed = bySerial ? FtdiListedSerialBytes : FtdiListedDescriptionBytes;
     const FtdiSysfsChannel* cut = nullptr;
     int cutMatches = 0;
     for (const FtdiSysfsChannel& ch : channels) {
         const QString& field = bySerial ? ch.serial : ch.description;
         if (field == key)
             return &ch;
-        if (field.size() > listed && key.size() == listed && field.left(listed) == key) {
+        if (FtdiListedCutMatches(field, key, listed)) {
             cut = &ch;
             ++cutMatches;
         }
@@ -313,7 +311,8 @@ FT_STATUS nativeOpen(void* arg, FT_DWORD flags, FT_HANDLE* handle) {
         return FT_INVALID_PARAMETER;
     if (!arg || !(flags & (FT_OPEN_BY_SERIAL_NUMBER | FT_OPEN_BY_DESCRIPTION)))
         return FT_INVALID_PARAMETER;
-    const QString key = QString::fromLatin1(static_cast<const char*>(arg));
+    const char* bytes = static_cast<const char*>(arg);
+    const QString key = D2xxFieldText(bytes, qsizetype(std::strlen(bytes)));
     if (key.isEmpty())
         return FT_DEVICE_NOT_FOUND;
     const std::vector<FtdiSysfsChannel> channels = FtdiSysfsScan();

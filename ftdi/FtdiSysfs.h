@@ -25,9 +25,14 @@ struct FtdiSysfsChannel {
 
 QString FtdiSysfsRoot();
 std::vector<FtdiSysfsChannel> FtdiSysfsScan(const QString& root = FtdiSysfsRoot());
-// The tty of the channel with this serial number (in full, or cut to 15 characters as the list shows it),
-// or empty.
+// The tty of the channel with this serial number (in full, or cut as the list shows it), or empty.
 QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root = FtdiSysfsRoot());
+// The list entries keep this many bytes of UTF-8 of a serial number and of a description.
+inline constexpr int FtdiListedSerialBytes = 15;
+inline constexpr int FtdiListedDescriptionBytes = 63;
+// Whether key is field as the list shows it after cutting it (a key read from the list names its adapter
+// too, when no other adapter's field starts alike).
+bool FtdiListedCutMatches(const QString& field, const QString& key, int listedBytes);
 
 // D2XX type code of a chip from its bcdDevice; FT_DEVICE_UNKNOWN (3) for one we do not know.
 std::uint32_t FtdiTypeFromBcd(std::uint16_t bcd);

@@ -1,5 +1,6 @@
 // Reads FTDI adapters from sysfs: the USB device directory gives vendor, product, chip revision, strings,
 // bus and port path; each interface directory below it gives a channel and the tty bound to it.
+#include "D2xxText.h"
 #include "FtdiSysfs.h"
 
 #include <QDir>
@@ -17,8 +18,8 @@ QString readAttribute(const QString& dir, const char* name) {
     QFile file(dir + QLatin1Char('/') + QLatin1String(name));
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    // Strings from the device are 8-bit here as everywhere in the layer.
-    return QString::fromLatin1(file.read(512)).trimmed();
+    // The kernel writes the USB string descriptors as UTF-8.
+    return QString::fromUtf8(file.read(512)).trimmed();
 }
 
 unsigned readHex(const QString& dir, const char* name, bool* ok = nullptr) {
@@ -157,18 +158,20 @@ std::vector<FtdiSysfsChannel> FtdiSysfsScan(const QString& root) {
     return result;
 }
 
+bool FtdiListedCutMatches(const QString& field, const QString& key, int listedBytes) {
+    const QString listed = QString::fromUtf8(D2xxUtf8Cut(field, listedBytes));
+    return listed != field && listed == key;
+}
+
 QString FtdiSysfsTtyForSerial(const QString& serial, const QString& root) {
     if (serial.isEmpty())
         return QString();
-    // The list keeps 15 characters of a serial number: a serial read from it names its adapter too, when
-    // no other adapter's serial starts alike.
-    constexpr int listed = 15;
     QString cut;
     int cutMatches = 0;
     for (const FtdiSysfsChannel& ch : FtdiSysfsScan(root)) {
         if (ch.serial == serial)
             return ch.tty;
-        if (serial.size() == listed && ch.serial.size() > listed && ch.serial.left(listed) == serial) {
+        if (FtdiListedCutMatches(ch.serial, serial, FtdiListedSerialBytes)) {
             cut = ch.tty;
             ++cutMatches;
         }

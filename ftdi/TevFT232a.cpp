@@ -7,11 +7,9 @@
 #include "tevFT232LibA.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -34,27 +32,6 @@ extern "C" void backendChangeHandler(void* /*context*/, int arrived, const char*
 // How long line control waits for a scan to give the layer back (one adapter's part of a scan).
 constexpr std::chrono::milliseconds LayerWait{5000};
 
-// Runs fn on a thread of its own when called on the GUI thread, which meanwhile goes on dispatching
-// events (timers, clicks, hot-plug handling) until fn is done; elsewhere fn runs in place.
-void runAwayFromGui(const std::function<void()>& fn) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() != app->thread()) {
-        fn();
-        return;
-    }
-    QEventLoop loop;
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        fn();
-        done = true;
-        QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
-    });
-    // A quit posted before exec starts is still taken by it.
-    if (!done)
-        loop.exec();
-    worker.join();
-}
-
 void writeByte(std::uint8_t b) {
     D2xxWriteBuffer[0] = b;
     D2xxWrite(1);
@@ -76,33 +53,51 @@ std::vector<std::uint8_t> portBroadcast(const QString& name) {
 
 } // namespace
 
-bool TTevFT232a::RunLineOp(TLayerUse use, const std::function<bool()>& work) {
-    if (FLineBusy || (use == TLayerUse::BitBang) != bool(FBitBangHold))
-        return false;
-    FLineBusy = true;
-    QPointer<TTevFT232a> self(this);
-    std::shared_ptr<D2xxSession> held = FBitBangHold;
-    std::shared_ptr<D2xxSession> keep;
-    bool ran = false;
-    runAwayFromGui([&] {
-        if (held) {
-            ran = true;
+bool TTevFT232a::RunLineOp(TLayerUse use, const std::function<bool()>& begin,
+                           const std::function<bool()>& work, const std::function<void()>& end) {
+    // Shared with the worker; the caller's frame outlives the call, the watcher may not.
+    struct TState {
+        std::shared_ptr<D2xxSession> held;
+        std::shared_ptr<D2xxSession> keep;
+        bool ran = false;
+    };
+    auto state = std::make_shared<TState>();
+    TGuiCallQueue::TCall call;
+    call.begin = [this, use, state, &begin] {
+        if ((use == TLayerUse::BitBang) != bool(FBitBangHold))
+            return false;
+        if (begin && !begin())
+            return false;
+        state->held = FBitBangHold;
+        return true;
+    };
+    call.work = [state, &work] {
+        if (state->held) {
+            state->ran = true;
             work();
             return;
         }
         auto session = std::make_shared<D2xxSession>(LayerWait);
         if (!session->owns())
             return;
-        ran = true;
+        state->ran = true;
         if (work())
-            keep = std::move(session);
-    });
-    if (!self)
-        return ran;
-    FLineBusy = false;
-    if (keep)
-        FBitBangHold = std::move(keep);
-    return ran;
+            state->keep = std::move(session);
+    };
+    call.end = [this, state, &end](bool ownerGone) {
+        // The session's next call may be waiting right behind this one.
+        state->held.reset();
+        if (ownerGone) {
+            state->keep.reset();
+            return;
+        }
+        if (state->keep)
+            FBitBangHold = std::move(state->keep);
+        if (state->ran && end)
+            end();
+    };
+    TGuiCallQueue::Run(FLineCalls, std::move(call));
+    return state->ran;
 }
 
 TTevFT232a::TTevFT232a(QObject* Owner) : QObject(Owner) {
@@ -117,6 +112,7 @@ TTevFT232a::TTevFT232a(QObject* Owner) : QObject(Owner) {
             }
         },
         nullptr);
+    FLineCalls = std::make_shared<TGuiCallQueue>();
     FConnectTimer = new QTimer(this);
     FConnectTimer->setInterval(ConnectInterval);
     connect(FConnectTimer, &QTimer::timeout, this, &TTevFT232a::ConnectTimerTick);
@@ -142,6 +138,8 @@ TTevFT232a::~TTevFT232a() {
     FFT232HWND.reset();
     FConnectTimer->stop();
     FConnectTimer->disconnect(this);
+    // Calls still waiting return without running; a running one leaves the watcher alone.
+    FLineCalls->Close();
     // A scan may wait for the layer that a bit-bang session holds.
     FBitBangHold.reset();
     if (TTevFT232aCheckThread* thread = FTevFT232aCheckThread) {
@@ -438,13 +436,17 @@ QString prefixedUserText() {
 } // namespace
 
 QString TTevFT232a::ReadActiveUserArea(QString (*decode)()) {
-    if (blank(FActiveSerial))
-        return {};
-    const QString serial = FActiveSerial;
-    std::uint8_t pins = FCBusBitIO;
+    QString serial;
+    std::uint8_t pins = 0;
     QString text;
-    QPointer<TTevFT232a> self(this);
-    if (!RunLineOp(TLayerUse::Own, [&] {
+    RunLineOp(
+        TLayerUse::Own,
+        [&] {
+            serial = FActiveSerial;
+            pins = FCBusBitIO;
+            return !blank(serial);
+        },
+        [&] {
             D2xxOpenBySerial(serial);
             D2xxGetBitMode(pins);
             D2xxGetUserAreaSize();
@@ -452,10 +454,8 @@ QString TTevFT232a::ReadActiveUserArea(QString (*decode)()) {
             text = decode();
             D2xxClose();
             return false;
-        }))
-        return {};
-    if (self)
-        FCBusBitIO = pins;
+        },
+        [&] { FCBusBitIO = pins; });
     return text;
 }
 
@@ -469,29 +469,32 @@ QString TTevFT232a::ReadFTUserDataWLEN() {
 
 QString TTevFT232a::GetFFTUserData() {
     QString text;
-    if (!RunLineOp(TLayerUse::Own, [&] {
-            D2xxGetUserAreaSize();
-            D2xxReadUserArea();
-            text = prefixedUserText();
-            return false;
-        }))
-        return {};
+    RunLineOp(TLayerUse::Own, {}, [&] {
+        D2xxGetUserAreaSize();
+        D2xxReadUserArea();
+        text = prefixedUserText();
+        return false;
+    });
     return text;
 }
 
 bool TTevFT232a::WriteActiveUserArea(const std::function<bool(std::uint32_t size)>& fill) {
-    if (blank(FActiveSerial))
-        return false;
-    const QString serial = FActiveSerial;
+    QString serial;
     bool ok = false;
-    RunLineOp(TLayerUse::Own, [&] {
-        // Never a write with a size that was not read from this adapter.
-        if (D2xxOpenBySerial(serial) != FT_OK)
+    RunLineOp(
+        TLayerUse::Own,
+        [&] {
+            serial = FActiveSerial;
+            return !blank(serial);
+        },
+        [&] {
+            // Never a write with a size that was not read from this adapter.
+            if (D2xxOpenBySerial(serial) != FT_OK)
+                return false;
+            ok = D2xxGetUserAreaSize() == FT_OK && fill(D2xxUserAreaSize) && D2xxWriteUserArea() == FT_OK;
+            ok = D2xxClose() == FT_OK && ok;
             return false;
-        ok = D2xxGetUserAreaSize() == FT_OK && fill(D2xxUserAreaSize) && D2xxWriteUserArea() == FT_OK;
-        ok = D2xxClose() == FT_OK && ok;
-        return false;
-    });
+        });
     return ok;
 }
 
@@ -536,94 +539,123 @@ void pause(int ms) {
 } // namespace
 
 void TTevFT232a::ResetPulse(const QString& aSerial, bool onepulse, std::uint8_t ChosenResetLine) {
-    const QString serial = aSerial.isEmpty() ? FActiveSerial : aSerial;
-    if (serial.isEmpty())
+    // A pulse asked for again while one is under way (a second double click) is not given twice.
+    if (FPulses > 0)
         return;
-    RunLineOp(TLayerUse::Own, [&] {
-        D2xxResetDevice();
-        D2xxResetPort();
-        D2xxClose();
-        if (D2xxOpenBySerial(serial) != FT_OK)
+    ++FPulses;
+    QPointer<TTevFT232a> self(this);
+    QString serial;
+    RunLineOp(
+        TLayerUse::Own,
+        [&] {
+            serial = aSerial.isEmpty() ? FActiveSerial : aSerial;
+            return !serial.isEmpty();
+        },
+        [&] {
+            D2xxResetDevice();
+            D2xxResetPort();
+            D2xxClose();
+            if (D2xxOpenBySerial(serial) != FT_OK)
+                return false;
+            if (D2xxSetBitMode(ChosenResetLine, FT_BITMODE_ASYNC_BITBANG) != FT_OK)
+                return false;
+            const int cycles = onepulse ? 11 : 1;
+            for (int c = 0; c < cycles; ++c) {
+                writeByte(0x00);
+                DriveSingleCbusPin(serial, 1, 0);
+                pause(40);
+                writeByte(ChosenResetLine);
+                if (!onepulse)
+                    break;
+                DriveSingleCbusPin(serial, 1, 1);
+                pause(40);
+            }
+            D2xxSetBitMode(0xFF, FT_BITMODE_RESET);
+            D2xxClose();
             return false;
-        if (D2xxSetBitMode(ChosenResetLine, FT_BITMODE_ASYNC_BITBANG) != FT_OK)
-            return false;
-        const int cycles = onepulse ? 11 : 1;
-        for (int c = 0; c < cycles; ++c) {
-            writeByte(0x00);
-            DriveSingleCbusPin(serial, 1, 0);
-            pause(40);
-            writeByte(ChosenResetLine);
-            if (!onepulse)
-                break;
-            DriveSingleCbusPin(serial, 1, 1);
-            pause(40);
-        }
-        D2xxSetBitMode(0xFF, FT_BITMODE_RESET);
-        D2xxClose();
-        return false;
-    });
+        });
+    if (self)
+        --FPulses;
 }
 
 bool TTevFT232a::Init_ControllerBySerial(const QString& /*aSerial*/) {
-    const QString serial = FActiveSerial;
+    QString serial;
     bool ok = false;
-    RunLineOp(TLayerUse::Own, [&] {
-        if (D2xxOpenBySerial(serial) != FT_OK)
+    RunLineOp(
+        TLayerUse::Own,
+        [&] {
+            serial = FActiveSerial;
+            return true;
+        },
+        [&] {
+            if (D2xxOpenBySerial(serial) != FT_OK)
+                return false;
+            const FT_STATUS st = D2xxSetLatencyTimer(16);
+            ok = D2xxHandle != nullptr && st == FT_OK;
             return false;
-        const FT_STATUS st = D2xxSetLatencyTimer(16);
-        ok = D2xxHandle != nullptr && st == FT_OK;
-        return false;
-    });
+        });
     return ok;
 }
 
 void TTevFT232a::BitBangON(std::uint8_t ft232_dir, std::uint8_t ft232_val) {
-    if (blank(FActiveSerial))
-        return;
-    const QString serial = FActiveSerial;
+    QString serial;
     bool on = false;
-    QPointer<TTevFT232a> self(this);
-    RunLineOp(TLayerUse::Own, [&] {
-        if (D2xxOpenBySerial(serial) != FT_OK)
-            return false;
-        if (D2xxSetLatencyTimer(16) != FT_OK || D2xxHandle == nullptr)
-            return false;
-        D2xxSetBitMode(ft232_dir, FT_BITMODE_ASYNC_BITBANG);
-        writeByte(ft232_val);
-        on = true;
-        // The adapter stays open in bit-bang mode: the layer stays ours until BitBangOFF.
-        return true;
-    });
-    if (on && self)
-        FBitBangMode = true;
+    RunLineOp(
+        TLayerUse::Own,
+        [&] {
+            serial = FActiveSerial;
+            return !blank(serial);
+        },
+        [&] {
+            if (D2xxOpenBySerial(serial) != FT_OK)
+                return false;
+            if (D2xxSetLatencyTimer(16) != FT_OK || D2xxHandle == nullptr)
+                return false;
+            D2xxSetBitMode(ft232_dir, FT_BITMODE_ASYNC_BITBANG);
+            writeByte(ft232_val);
+            on = true;
+            // The adapter stays open in bit-bang mode: the layer stays ours until BitBangOFF.
+            return true;
+        },
+        [&] {
+            if (on)
+                FBitBangMode = true;
+        });
+}
+
+bool TTevFT232a::InBitBangSession() const {
+    return !blank(FActiveSerial) && FBitBangMode;
 }
 
 void TTevFT232a::BitBangWrite(std::uint8_t val) {
-    if (blank(FActiveSerial) || !FBitBangMode)
-        return;
-    RunLineOp(TLayerUse::BitBang, [&] {
-        writeByte(val);
-        return false;
-    });
+    RunLineOp(
+        TLayerUse::BitBang, [this] { return InBitBangSession(); },
+        [&] {
+            writeByte(val);
+            return false;
+        });
 }
 
 std::uint8_t TTevFT232a::BitBangRead() {
-    if (blank(FActiveSerial) || !FBitBangMode)
-        return 0;
     std::uint8_t value = 0;
-    RunLineOp(TLayerUse::BitBang, [&] {
-        D2xxGetBitMode(value);
-        return false;
-    });
+    RunLineOp(
+        TLayerUse::BitBang, [this] { return InBitBangSession(); },
+        [&] {
+            D2xxGetBitMode(value);
+            return false;
+        });
     return value;
 }
 
 void TTevFT232a::BitBangOFF() {
-    if (blank(FActiveSerial) || !FBitBangMode)
-        return;
-    const QString serial = FActiveSerial;
-    QPointer<TTevFT232a> self(this);
-    if (!RunLineOp(TLayerUse::BitBang, [&] {
+    QString serial;
+    RunLineOp(
+        TLayerUse::BitBang,
+        [&] {
+            serial = FActiveSerial;
+            return InBitBangSession();
+        },
+        [&] {
             DriveSingleCbusPin(serial, 1, 0);
             pause(10);
             D2xxSetBitMode(0xFF, FT_BITMODE_RESET);
@@ -632,46 +664,55 @@ void TTevFT232a::BitBangOFF() {
                 D2xxSetLatencyTimer(16);
             D2xxClose();
             return false;
-        }))
-        return;
-    if (!self)
-        return;
-    FBitBangMode = false;
-    FBitBangHold.reset();
+        },
+        [&] {
+            FBitBangMode = false;
+            FBitBangHold.reset();
+        });
 }
 
 void TTevFT232a::SetCbusPinVal(std::uint8_t pin, std::uint8_t val) {
-    const QString serial = FActiveSerial;
-    std::uint8_t state = FCBusBitIO;
-    QPointer<TTevFT232a> self(this);
-    if (!RunLineOp(TLayerUse::Own, [&] {
+    QString serial;
+    std::uint8_t state = 0;
+    RunLineOp(
+        TLayerUse::Own,
+        [&] {
+            serial = FActiveSerial;
+            state = FCBusBitIO;
+            return true;
+        },
+        [&] {
             D2xxOpenBySerial(serial);
             const std::uint8_t level = val == 0 ? 1 : 0;
             WriteCbusPin(serial, pin, level, state);
             D2xxClose();
             return false;
-        }))
-        return;
-    if (self)
-        FCBusBitIO = state;
+        },
+        [&] { FCBusBitIO = state; });
 }
 
 std::uint8_t TTevFT232a::GetCbusVal() {
-    const QString serial = FActiveSerial;
+    QString serial;
     std::uint8_t value = 0;
-    RunLineOp(TLayerUse::Own, [&] {
-        if (D2xxOpenBySerial(serial) != FT_OK)
+    RunLineOp(
+        TLayerUse::Own,
+        [&] {
+            serial = FActiveSerial;
+            return true;
+        },
+        [&] {
+            if (D2xxOpenBySerial(serial) != FT_OK)
+                return false;
+            value = ReadCbusPins(serial);
+            D2xxClose();
             return false;
-        value = ReadCbusPins(serial);
-        D2xxClose();
-        return false;
-    });
+        });
     return value;
 }
 
 bool TTevFT232a::OpenPortBySerial(const QString& aSerial) {
     bool ok = false;
-    RunLineOp(TLayerUse::Own, [&] {
+    RunLineOp(TLayerUse::Own, {}, [&] {
         D2xxClose();
         if (D2xxOpenBySerial(aSerial) != FT_OK)
             return false;
@@ -683,7 +724,7 @@ bool TTevFT232a::OpenPortBySerial(const QString& aSerial) {
 }
 
 void TTevFT232a::CloseUsbPort() {
-    RunLineOp(TLayerUse::Own, [] {
+    RunLineOp(TLayerUse::Own, {}, [] {
         D2xxClose();
         return false;
     });

@@ -3,6 +3,7 @@
 // Everything here runs on the GUI thread; only DeviceChangeNotify may be called from any thread.
 #pragma once
 
+#include "GuiCallQueue.h"
 #include "TevFT232aCheckThreadU.h"
 
 #include <QObject>
@@ -98,8 +99,11 @@ public:
     bool WriteFTUserData(const QString& buf);
     bool WriteFTUserDataWLEN(std::uint8_t alen, const QString& buf);
 
-    // Line control. An operation started while another one runs (during its waits, or while bit-bang
-    // mode holds the adapter) is refused: it does nothing and gives 0 or false.
+    // Line control and the user area. A call made while another one runs (from an event dispatched during
+    // it) waits for its turn and then runs as if its caller had waited: after the calls made before it, in
+    // order, with its own result. While a bit-bang session holds the adapter (BitBangON to BitBangOFF),
+    // the other calls are refused: they do nothing and give 0, empty or false. A ResetPulse made while
+    // another one runs or waits is refused too: it returns at once without touching the adapter.
     void ResetPulse(const QString& aSerial, bool onepulse, std::uint8_t ChosenResetLine);
     void BitBangON(std::uint8_t ft232_dir, std::uint8_t ft232_val);
     void BitBangWrite(std::uint8_t val);
@@ -142,6 +146,7 @@ private:
     std::deque<TTevFT232aCheckThread*> FEndedScans;
     void EnableTimer();
     int FindActive() const;
+    bool InBitBangSession() const;
     // Opens the active adapter, reads its user area, decodes it and closes again.
     QString ReadActiveUserArea(QString (*decode)());
     // Opens the active adapter, asks its user-area size, lets fill put the bytes into the layer's buffer
@@ -158,13 +163,17 @@ private:
     bool FBitBangMode = false;
     std::uint8_t FCBusBitIO = 0;
 
-    // Line control keeps the D2XX layer in one hand: a running operation, or a bit-bang session.
-    // Operations run on a thread of their own while the GUI thread waits with its event loop running;
-    // their work must not touch the watcher, which a handler may destroy meanwhile.
+    // Line control keeps the D2XX layer in one hand: a running call, or a bit-bang session. Calls take
+    // turns in FLineCalls; their work runs on a thread of its own and must not touch the watcher, which a
+    // handler may destroy meanwhile.
     enum class TLayerUse { Own, BitBang };
-    // Runs work with the layer held. work returns true to keep the layer afterwards (a bit-bang
-    // session). False when refused: another operation runs, or the layer did not come free in time.
-    bool RunLineOp(TLayerUse use, const std::function<bool()>& work);
-    bool FLineBusy = false;
+    // When its turn comes, begin (GUI thread) reads the fields the call needs and may skip it; work runs
+    // with the layer held and returns true to keep the layer afterwards (a bit-bang session); end (GUI
+    // thread) stores what the work found. True when the work ran; false when skipped or refused (a bit-bang
+    // session holds the layer, or the layer did not come free in time).
+    bool RunLineOp(TLayerUse use, const std::function<bool()>& begin, const std::function<bool()>& work,
+                   const std::function<void()>& end = {});
+    std::shared_ptr<TGuiCallQueue> FLineCalls;
+    int FPulses = 0;
     std::shared_ptr<D2xxSession> FBitBangHold;
 };

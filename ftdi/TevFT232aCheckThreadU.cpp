@@ -2,6 +2,7 @@
 // user area and port, and the choice of adapter 0 as the active one when every adapter is usable.
 #include "TevFT232aCheckThreadU.h"
 #include "D2XXUnit.h"
+#include "D2xxText.h"
 #include "tevFT232LibA.h"
 
 #include <algorithm>
@@ -18,10 +19,8 @@ std::atomic<int> ScanLayerWaitMs{5000};
 
 namespace {
 
-// Bytes up to the first NUL, never beyond the field, each byte the character of the same code.
 QString fieldText(const char* field, std::size_t size) {
-    const std::size_t len = strnlen(field, size);
-    return QString::fromLatin1(field, qsizetype(len));
+    return D2xxFieldText(field, qsizetype(size));
 }
 
 bool isBlankOrControl(QChar c) {

@@ -426,6 +426,16 @@ TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
         EXPECT_FALSE(first->isVisible());
     }
 
+    // A click of either button on the emblem switches between the full and the mini view.
+    for (const int button : {3, 1}) {
+        SCOPED_TRACE(button);
+        Seen seen(w->Image1);
+        const bool mini = watcher.InfoShort();
+        ASSERT_TRUE(Click(pointer, seen, CentreOf(w->Image1), button));
+        EXPECT_NE(watcher.InfoShort(), mini);
+        EXPECT_EQ(w->width(), mini ? TfrmFTList::FullWidth : TfrmFTList::MiniWidth);
+    }
+
     // A report brings the window, still shown, up from behind another window of the top band.
     {
         QWidget other(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);

@@ -82,18 +82,20 @@ TEST(D2xxLayer, ReportShowsAModalBoxOnlyWhenSwitchedOn) {
     EXPECT_EQ(catcher.texts.at(1), QString());
 }
 
-TEST(D2xxLayer, SerialIsCutTo49LowBytes) {
-    // 60 characters; the third is U+0141, which goes out as its low byte 0x41 ('A').
+TEST(D2xxLayer, SerialIsCutTo49BytesBetweenCharacters) {
+    // 60 characters; the third is U+0141, which no single byte holds: the serial goes out as UTF-8, never
+    // as a low byte that could name another adapter ("ABA...").
     QString serial = QStringLiteral("AB") + QChar(0x0141) + QString(57, QLatin1Char('x'));
-    const QString expected = QStringLiteral("ABA") + QString(46, QLatin1Char('x'));
+    const QString expected = QStringLiteral("AB") + QChar(0x0141) + QString(45, QLatin1Char('x'));
     ASSERT_TRUE(UseSimulator(QStringLiteral("[adapter]\nserial = %1\ntty = ttyUSB4\n").arg(expected)));
     ASSERT_EQ(D2xxOpenBySerial(serial), FT_STATUS(FT_OK));
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(D2xxSerialBuffer)), expected.toLatin1());
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(D2xxSerialBuffer)), expected.toUtf8());
     EXPECT_EQ(D2xxSerialBuffer[49], 0);
     EXPECT_NE(D2xxHandle, nullptr);
     const auto opens = JournalOf(QStringLiteral("FT_OpenEx"));
     ASSERT_EQ(opens.size(), 1u);
-    EXPECT_EQ(opens[0].args.value(QStringLiteral("serial")), expected);
+    // The journal shows each byte as one character.
+    EXPECT_EQ(opens[0].args.value(QStringLiteral("serial")), QString::fromLatin1(expected.toUtf8()));
 
     // An empty serial gives an empty buffer, not the old one.
     EXPECT_NE(D2xxOpenBySerial(QString()), FT_STATUS(FT_OK));

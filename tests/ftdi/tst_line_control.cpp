@@ -189,26 +189,207 @@ TEST_F(LineControlTest, BitBangOnWriteReadOff) {
     EXPECT_TRUE(sim.Calls().isEmpty());
 }
 
-TEST_F(LineControlTest, OperationStartedDuringAPulseIsRefused) {
+TEST_F(LineControlTest, PulseAskedForDuringAPulseIsDroppedOtherCallsRunAfterIt) {
     int fired = 0;
+    std::uint8_t cbus = 0;
+    QString text = QStringLiteral("not read");
+    bool pulseReturned = false;
     QTimer t;
     t.setInterval(15);
     QObject::connect(&t, &QTimer::timeout, [&] {
-        ++fired;
+        if (++fired > 1)
+            return;
+        EXPECT_FALSE(pulseReturned);
         w->ResetPulse(QStringLiteral("RST2"), false, FT_RESET_RTS);
         w->SetCbusPinVal(0, 0);
-        EXPECT_EQ(w->GetCbusVal(), 0);
-        EXPECT_TRUE(w->ReadFTUserData().isEmpty());
+        cbus = w->GetCbusVal();
+        text = w->ReadFTUserData();
     });
     t.start();
     sim.ClearJournal();
     w->ResetPulse(QStringLiteral("RST1"), true, FT_RESET_RI);
+    pulseReturned = true;
     t.stop();
     EXPECT_GT(fired, 0); // the timer did run inside the waits
-    EXPECT_EQ(sim.Count(QStringLiteral("FT_OpenEx")), 1);
+    // The pulse asked for again never reached the adapter; the other three ran after the train, in order.
     EXPECT_EQ(sim.Count(QStringLiteral("FT_Write")), 22);
-    // Once the pulse has ended, operations run again.
-    EXPECT_EQ(w->GetCbusVal(), 0x05);
+    const QStringList opens = sim.CallsOf({QStringLiteral("FT_OpenEx")});
+    ASSERT_EQ(opens.size(), 4);
+    for (const QString& open : opens)
+        EXPECT_TRUE(open.contains(QLatin1String("serial=\"RST1\""))) << open.toStdString();
+    const QStringList calls = pinCalls();
+    const auto trainEnd = calls.indexOf(QStringLiteral("FT_SetBitMode mask=0xff mode=0x00"));
+    const auto cbusSet = calls.indexOf(QStringLiteral("FT_SetBitMode mask=0xf1 mode=0x20"));
+    const auto cbusRead = calls.indexOf(QStringLiteral("FT_GetBitMode value=0xa5"));
+    EXPECT_LT(trainEnd, cbusSet);
+    EXPECT_LT(cbusSet, cbusRead);
+    EXPECT_EQ(cbus, 0x05);
+    EXPECT_TRUE(text.isEmpty()); // this adapter has no user text
+    EXPECT_EQ(w->CBusBitIO(), 0xa5);
+}
+
+// A call made from an event dispatched during another call has the effect and the result it has when its
+// caller waits for the other call to return: the same D2XX calls in the same order, the same value.
+TEST_F(LineControlTest, CallMadeDuringAnotherRunsAfterItWithItsOwnResult) {
+    using Call = std::function<QString(TTevFT232a&)>;
+    const struct {
+        const char* name;
+        Call call;
+    } hosts[] = {
+        {"user-area read", [](TTevFT232a& w) { return w.ReadFTUserData(); }},
+        {"reset pulse",
+         [](TTevFT232a& w) {
+             w.ResetPulse(QString(), false, FT_RESET_RTS);
+             return QString();
+         }},
+        // The nested call lands in the session, and the session is ended afterwards.
+        {"bit-bang on",
+         [](TTevFT232a& w) {
+             w.BitBangON(0xF0, 0x55);
+             return QString::number(w.BitBangMode());
+         }},
+        // The nested call lands after the session.
+        {"bit-bang off",
+         [](TTevFT232a& w) {
+             w.BitBangOFF();
+             return QString::number(w.BitBangMode());
+         }},
+    };
+    const struct {
+        const char* name;
+        Call call;
+    } kinds[] = {
+        {"CBUS set",
+         [](TTevFT232a& w) {
+             w.SetCbusPinVal(2, 0);
+             return QString::number(w.CBusBitIO());
+         }},
+        {"CBUS read", [](TTevFT232a& w) { return QString::number(w.GetCbusVal()); }},
+        {"bit-bang write",
+         [](TTevFT232a& w) {
+             w.BitBangWrite(0x0A);
+             return QString();
+         }},
+        {"bit-bang read", [](TTevFT232a& w) { return QString::number(w.BitBangRead()); }},
+        {"user-area read", [](TTevFT232a& w) { return w.ReadFTUserData(); }},
+        {"user-area write",
+         [](TTevFT232a& w) { return QString::number(w.WriteFTUserData(QStringLiteral("nested"))); }},
+        {"reset pulse",
+         [](TTevFT232a& w) {
+             w.ResetPulse(QStringLiteral("RST2"), false, FT_RESET_CTS);
+             return QString();
+         }},
+    };
+    // Each run starts from fresh adapters: the simulator keeps the state of a block that did not change.
+    int runs = 0;
+    auto config = [&runs] {
+        const QString fresh = QStringLiteral("location = %1\n").arg(++runs);
+        return Adapter(QStringLiteral("RST1"), QStringLiteral("ttyUSB0"),
+                       QStringLiteral("pins = 0xa5\nua_size = 32\nua_text = \"outer\"\n") + fresh) +
+               Adapter(QStringLiteral("RST2"), QStringLiteral("ttyUSB1"), fresh);
+    };
+    const QStringList watched =
+        PinCalls + QStringList{QStringLiteral("FT_EE_UARead"), QStringLiteral("FT_EE_UAWrite")};
+    // A later call, made after the nested one, shows that the turns keep the order the calls were made in.
+    const Call marker = [](TTevFT232a& w) { return QString::number(w.GetCbusVal()); };
+
+    for (const auto& host : hosts) {
+        for (const auto& kind : kinds) {
+            SCOPED_TRACE(std::string(host.name) + " / " + kind.name);
+            const bool bitBangOn = QLatin1String(host.name) == QLatin1String("bit-bang on");
+            const bool bitBangOff = QLatin1String(host.name) == QLatin1String("bit-bang off");
+            // A pulse asked for during a pulse is dropped, not run afterwards.
+            const bool dropped = QLatin1String(host.name) == QLatin1String("reset pulse") &&
+                                 QLatin1String(kind.name) == QLatin1String(host.name);
+            struct Run {
+                QStringList calls;
+                QStringList results;
+            };
+            auto run = [&](bool nested) {
+                w.reset();
+                sim.Change(config());
+                w = std::make_unique<TTevFT232a>();
+                w->FActiveSerial = QStringLiteral("RST1");
+                if (bitBangOff)
+                    w->BitBangON(0xF0, 0x55);
+                sim.ClearJournal();
+                Run r;
+                QString hostResult;
+                QString kindResult;
+                QString markerResult;
+                if (nested) {
+                    bool hostReturned = false;
+                    int fired = 0;
+                    QTimer first;
+                    QTimer second;
+                    for (QTimer* t : {&first, &second}) {
+                        t->setSingleShot(true);
+                        t->setInterval(0);
+                    }
+                    QObject::connect(&first, &QTimer::timeout, [&] {
+                        EXPECT_FALSE(hostReturned);
+                        ++fired;
+                        kindResult = kind.call(*w);
+                    });
+                    QObject::connect(&second, &QTimer::timeout, [&] {
+                        EXPECT_FALSE(hostReturned);
+                        ++fired;
+                        markerResult = marker(*w);
+                    });
+                    first.start();
+                    second.start();
+                    hostResult = host.call(*w);
+                    hostReturned = true;
+                    EXPECT_EQ(fired, 2);
+                } else {
+                    hostResult = host.call(*w);
+                    if (!dropped)
+                        kindResult = kind.call(*w);
+                    markerResult = marker(*w);
+                }
+                if (bitBangOn)
+                    w->BitBangOFF();
+                r.results << hostResult << kindResult << markerResult;
+                static const QRegularExpression handle(QStringLiteral(" handle=\\d+"));
+                for (QString c : sim.CallsOf(watched))
+                    r.calls << c.remove(handle);
+                r.results << QString::fromLatin1(sim.UserArea(QStringLiteral("RST1")).toHex());
+                return r;
+            };
+            const Run waited = run(false);
+            const Run nested = run(true);
+            EXPECT_EQ(nested.calls, waited.calls);
+            EXPECT_EQ(nested.results, waited.results);
+            EXPECT_FALSE(waited.calls.isEmpty());
+            EXPECT_FALSE(w->BitBangMode());
+        }
+    }
+}
+
+// A handler may destroy the watcher while a call runs and others wait: the running one still returns its
+// result, the waiting ones return without touching the adapter, and the layer is free again.
+TEST_F(LineControlTest, WatcherGoneWhileCallsWaitEndsThemCleanly) {
+    sim.Change(Adapter(QStringLiteral("RST1"), QStringLiteral("ttyUSB0"),
+                       QStringLiteral("pins = 0xa5\nua_size = 32\nua_text = \"kept\"\n")));
+    int cbus = -1;
+    QTimer first;
+    QTimer second;
+    for (QTimer* t : {&first, &second}) {
+        t->setSingleShot(true);
+        t->setInterval(0);
+    }
+    QObject::connect(&first, &QTimer::timeout, [&] { cbus = w->GetCbusVal(); });
+    QObject::connect(&second, &QTimer::timeout, [&] { w.reset(); });
+    first.start();
+    second.start();
+    sim.ClearJournal();
+    TTevFT232a* watcher = w.get();
+    EXPECT_EQ(watcher->ReadFTUserData(), QStringLiteral("kept"));
+    EXPECT_FALSE(w);
+    EXPECT_EQ(cbus, 0);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_OpenEx")), 1);
+    EXPECT_EQ(sim.Count(QStringLiteral("FT_GetBitMode")), 1); // the read's own, none for the CBUS read
+    EXPECT_FALSE(D2xxLayerBusy());
 }
 
 TEST_F(LineControlTest, BitBangSessionKeepsOtherOperationsAndScansOut) {

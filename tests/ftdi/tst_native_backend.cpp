@@ -4,6 +4,7 @@
 // labels: unit
 #include "D2XXUnit.h"
 #include "D2xxNative.h"
+#include "D2xxText.h"
 #include "FtdiEeprom.h"
 #include "FtdiSysfs.h"
 #include "d2xx_helpers.h"
@@ -27,7 +28,7 @@ void attr(const QString& dir, const char* name, const QString& value) {
     QDir().mkpath(dir);
     QFile f(dir + QLatin1Char('/') + QLatin1String(name));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(value.toLatin1() + '\n');
+    f.write(value.toUtf8() + '\n');
 }
 
 // One USB device directory as the kernel lays it out, with an interface (and its tty) per channel.
@@ -160,6 +161,101 @@ TEST_F(NativeBackend, AMachineWithoutAdaptersListsNone) {
     EXPECT_EQ(D2xxDeviceCount, 0u);
     EXPECT_EQ(D2xxGetDeviceList(), FT_STATUS(FT_OK));
     EXPECT_TRUE(D2xxDeviceList.empty());
+}
+
+// The kernel's USB strings are UTF-8: listed whole when they fit, cut between two characters when they do
+// not, and a key read from the list opens its adapter again.
+TEST_F(NativeBackend, Utf8StringsAreListedWholeOrCutBetweenCharacters) {
+    const QString euroTail = QString(62, QLatin1Char('d')) + QStringLiteral("\u20ac");
+    const struct {
+        QString serial;
+        QString product;
+        QString listedSerial;
+        QString listedDescription;
+    } cases[] = {
+        {QStringLiteral("PR\u00dcF1"), QStringLiteral("Pr\u00fcfger\u00e4t"), QStringLiteral("PR\u00dcF1"),
+         QStringLiteral("Pr\u00fcfger\u00e4t")},
+        // 14 bytes and a two-byte letter: the letter does not fit into 15 bytes and goes whole.
+        {QStringLiteral("ABCDEFGHIJKLMN\u00e4"), QStringLiteral("\u6e2c\u5b9a\u5668"),
+         QStringLiteral("ABCDEFGHIJKLMN"), QStringLiteral("\u6e2c\u5b9a\u5668")},
+        // Five three-byte letters fill 15 bytes exactly; 62 bytes and a three-byte euro sign leave 62.
+        {QStringLiteral("\u6e2c\u5b9a\u5668\u6e2c\u5b9a\u5668"), euroTail,
+         QStringLiteral("\u6e2c\u5b9a\u5668\u6e2c\u5b9a"), QString(62, QLatin1Char('d'))},
+    };
+    const QString utfRoot = ScratchDir(QStringLiteral("sysfs-utf8"));
+    QDir().mkpath(utfRoot + QStringLiteral("/bus/usb/devices"));
+    int port = 0;
+    for (const auto& c : cases) {
+        device(utfRoot, QStringLiteral("1-%1").arg(port + 1), QStringLiteral("0403"), QStringLiteral("0600"),
+               c.serial, c.product, {QStringLiteral("ttyUSB%1").arg(port)});
+        ++port;
+    }
+    qputenv("PRAVEX_SYSFS_ROOT", QFile::encodeName(utfRoot));
+    ASSERT_EQ(D2xxCreateDeviceList(), FT_STATUS(FT_OK));
+    ASSERT_EQ(D2xxGetDeviceList(), FT_STATUS(FT_OK));
+    ASSERT_EQ(D2xxDeviceList.size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.serial.toStdString());
+        const FT_Device_Info_Node& node = D2xxDeviceList[i];
+        const QString serial = D2xxFieldText(node.SerialNumber, sizeof node.SerialNumber);
+        EXPECT_EQ(serial, c.listedSerial);
+        EXPECT_EQ(D2xxFieldText(node.Description, sizeof node.Description), c.listedDescription);
+        EXPECT_EQ(QByteArray(node.SerialNumber), c.listedSerial.toUtf8());
+        const QString tty = QStringLiteral("ttyUSB%1").arg(i);
+        EXPECT_EQ(FtdiSysfsTtyForSerial(serial), tty);
+        EXPECT_EQ(FtdiSysfsTtyForSerial(c.serial), tty);
+        ASSERT_EQ(D2xxOpenBySerial(serial), FT_STATUS(FT_OK));
+        QString name;
+        EXPECT_EQ(D2xxGetComPortName(name), FT_STATUS(FT_OK));
+        EXPECT_EQ(name, tty);
+        EXPECT_EQ(D2xxClose(), FT_STATUS(FT_OK));
+    }
+}
+
+// Field bytes from any driver: UTF-8 when they are well-formed UTF-8, else one character per byte; the way
+// back gives the driver the bytes it listed.
+TEST(D2xxText, FieldsReadAsUtf8OrSingleBytesAndGoBackAsTheyCame) {
+    const struct {
+        const char* name;
+        QByteArray bytes;
+        QString text;
+    } cases[] = {
+        {"ascii", "FT232R USB UART", QStringLiteral("FT232R USB UART")},
+        {"utf-8",
+         "Pr\xc3\xbc"
+         "fger\xc3\xa4t",
+         QStringLiteral("Pr\u00fcfger\u00e4t")},
+        {"single bytes",
+         "Pr\xfc"
+         "fger\xe4t",
+         QStringLiteral("Pr\u00fcfger\u00e4t")},
+        {"sequence cut at the end", "ab\xe2\x82", QStringLiteral("ab\u00e2\u0082")},
+        {"overlong slash", "a\xc0\xaf", QStringLiteral("a\u00c0\u00af")},
+        {"surrogate", "\xed\xa0\x80", QStringLiteral("\u00ed\u00a0\u0080")},
+        {"four bytes", "\xf0\x9f\x94\x8c", QString::fromUtf8("\xf0\x9f\x94\x8c")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(D2xxFieldText(c.bytes.constData(), c.bytes.size()), c.text);
+        EXPECT_EQ(D2xxKeyBytes(c.text, 49), c.bytes);
+    }
+    // A field without a NUL ends at its size.
+    const char full[4] = {'A', 'B', 'C', 'D'};
+    EXPECT_EQ(D2xxFieldText(full, 3), QStringLiteral("ABC"));
+    // A text no field gave: single bytes where they suffice, else UTF-8 within the limit.
+    EXPECT_EQ(D2xxKeyBytes(QStringLiteral("caf\u00e9!"), 49), QByteArray("caf\xe9!"));
+    EXPECT_EQ(D2xxKeyBytes(QStringLiteral("\u20ac\u20ac"), 5), QByteArray("\xe2\x82\xac"));
+    // Every cut of a mixed text is whole characters.
+    const QString mixed =
+        QStringLiteral("a\u00e4\u20ac") + QString::fromUtf8("\xf0\x9f\x94\x8c") + QStringLiteral("z");
+    for (qsizetype max = 0; max <= 12; ++max) {
+        const QByteArray cut = D2xxUtf8Cut(mixed, max);
+        EXPECT_LE(cut.size(), max);
+        EXPECT_TRUE(mixed.startsWith(QString::fromUtf8(cut))) << max;
+        EXPECT_EQ(QString::fromUtf8(cut).toUtf8(), cut) << max;
+    }
+    EXPECT_EQ(D2xxUtf8Cut(mixed, 5).size(), 3);
 }
 
 TEST(NativeTtyProbe, SeesATtyLockedAsASerialSessionLocksIt) {

@@ -1,10 +1,11 @@
 // pravex-adapters as a user runs it: over the simulator (list, then --watch with an adapter plugged in by
-// changing the adapter file), over the native backend on a machine without adapters, and with a backend
-// library that is not there.
+// changing the adapter file), over the native backend on a machine without adapters and on one whose
+// adapter has non-ASCII names, and with a backend library that is not there.
 // labels: sim
 #include "SimD2xx.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -60,6 +61,48 @@ TEST(AdaptersTool, NativeBackendWithoutAdaptersIsAnEmptyListNotAnError) {
     EXPECT_TRUE(out.contains(QStringLiteral("backend: native"))) << out.toStdString();
     EXPECT_TRUE(out.contains(QStringLiteral("No FTDI adapters found."))) << out.toStdString();
     EXPECT_TRUE(p.readAllStandardError().isEmpty());
+}
+
+TEST(AdaptersTool, NativeBackendShowsUtf8NamesWholeAndInTheirColumns) {
+    const QString root = simtest::ScratchDir(QStringLiteral("utf8-sysfs"));
+    const QString dev = root + QStringLiteral("/bus/usb/devices/1-3");
+    ASSERT_TRUE(QDir().mkpath(dev + QStringLiteral("/1-3:1.0/ttyUSB7/tty/ttyUSB7")));
+    const std::pair<const char*, QByteArray> attributes[] = {
+        {"idVendor", "0403"},
+        {"idProduct", "6001"},
+        {"bcdDevice", "0600"},
+        {"serial", "PR\xc3\x9c"
+                   "F1"},
+        {"product", "Pr\xc3\xbc"
+                    "fger\xc3\xa4t"},
+        {"busnum", "1"},
+        {"devpath", "3"},
+        {"bNumInterfaces", "1"},
+    };
+    for (const auto& [name, value] : attributes)
+        simtest::WriteFileAtomically(dev + QLatin1Char('/') + QLatin1String(name), value + '\n');
+    simtest::WriteFileAtomically(dev + QStringLiteral("/1-3:1.0/bInterfaceNumber"), QByteArray("00\n"));
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("PRAVEX_D2XX_LIBRARY"));
+    env.insert(QStringLiteral("PRAVEX_SYSFS_ROOT"), root);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), simtest::ScratchDir(QStringLiteral("utf8-run")));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(tool(), {});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 0);
+    const QStringList lines = out.split(QLatin1Char('\n'));
+    const auto header = lines.indexOf(QRegularExpression(QStringLiteral("^#.*description.*")));
+    ASSERT_GE(header, 0) << out.toStdString();
+    ASSERT_LT(header + 1, lines.size());
+    const QString row = lines[header + 1];
+    EXPECT_EQ(row.indexOf(QStringLiteral("PR\u00dcF1")), lines[header].indexOf(QStringLiteral("serial")))
+        << out.toStdString();
+    EXPECT_EQ(row.indexOf(QStringLiteral("Pr\u00fcfger\u00e4t")),
+              lines[header].indexOf(QStringLiteral("description")))
+        << out.toStdString();
 }
 
 TEST(AdaptersTool, AMissingLibraryIsReported) {

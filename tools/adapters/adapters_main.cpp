@@ -96,9 +96,12 @@ void printList(const TFTOrvakDefListFlags& list, int count, const QString& activ
                 "description", "ua", "user area");
     for (int i = 0; i < count; ++i) {
         const TRFTOrvakDefListFlags& r = list[std::size_t(i)];
-        std::printf("%-3d %-8s %-12s %-16s %-16s %-32s %4d  %s\n", i, qPrintable(stateName(r.Active)),
-                    qPrintable(r.ComPort), qPrintable(r.chip), qPrintable(printable(r.SerialNumber)),
-                    qPrintable(printable(r.Description)), r.OrvakOkFlag, qPrintable(printable(r.OrvakDesc)));
+        // Padded in characters: printf would count the bytes of a non-ASCII name.
+        std::printf("%-3d %-8s %-12s %-16s %s %s %4d  %s\n", i, qPrintable(stateName(r.Active)),
+                    qPrintable(r.ComPort), qPrintable(r.chip),
+                    qPrintable(printable(r.SerialNumber).leftJustified(16)),
+                    qPrintable(printable(r.Description).leftJustified(32)), r.OrvakOkFlag,
+                    qPrintable(printable(r.OrvakDesc)));
     }
     std::printf("active serial: %s\n", activeSerial.isEmpty() ? "(none)" : qPrintable(activeSerial));
     printAccessNotes(list, count);
