@@ -92,6 +92,7 @@ TTevComThread::TTevComThread(std::shared_ptr<TComShared> shared, TSerialSysCalls
     // Without it the worker still works, only its waits then run their full length.
     FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     FTSerial->SetWakeUp(FWakeFd, [this] { return WaitMustEnd(); });
+    FTSerial->SetOpenEnds([this] { return PassInterrupted(); });
 }
 
 TTevComThread::~TTevComThread() {

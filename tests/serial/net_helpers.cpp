@@ -1,0 +1,260 @@
+#include "net_helpers.h"
+
+#include "TelnetCodec.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+extern char** environ;
+
+namespace nettest {
+
+namespace {
+int FreePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+bool Connectable(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(std::uint16_t(port));
+    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    return ok;
+}
+} // namespace
+
+ScriptServer::ScriptServer(Script script) {
+    FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(FListen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(FListen, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
+    FPort = ntohs(a.sin_port);
+    FThread = std::thread([this, script = std::move(script)] {
+        for (;;) {
+            pollfd p{FListen, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0)
+                break;
+            if (FStopping.load())
+                return;
+        }
+        const int conn = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0)
+            return;
+        script(*this, conn);
+        ::close(conn);
+    });
+}
+
+ScriptServer::~ScriptServer() {
+    FStopping.store(true);
+    FThread.join();
+    ::close(FListen);
+}
+
+std::string ScriptServer::Url(const std::string& scheme) const {
+    return scheme + "://127.0.0.1:" + std::to_string(FPort);
+}
+
+bool ScriptServer::SendAll(int conn, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(conn, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += std::size_t(n);
+    }
+    return true;
+}
+
+ssize_t ScriptServer::ReadSome(int conn, int timeoutMs) {
+    pollfd p{conn, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0)
+        return -1;
+    char buf[4096];
+    const ssize_t n = ::recv(conn, buf, sizeof buf, 0);
+    if (n > 0) {
+        std::lock_guard lock(FLock);
+        FReceived.append(buf, std::size_t(n));
+    }
+    return n == 0 ? 0 : n;
+}
+
+bool ScriptServer::ReadUntil(int conn, const std::string& what, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (Received().find(what) != std::string::npos)
+            return true;
+        if (FStopping.load() || std::chrono::steady_clock::now() > deadline)
+            return false;
+        if (ReadSome(conn, 50) == 0)
+            return Received().find(what) != std::string::npos;
+    }
+}
+
+void ScriptServer::Drain(int conn) {
+    while (!FStopping.load() && ReadSome(conn, 50) != 0) {
+    }
+}
+
+std::string ScriptServer::Received() {
+    std::lock_guard lock(FLock);
+    return FReceived;
+}
+
+void ComPortPeer::Serve(ScriptServer& server, int conn, const std::string& afterNegotiation) {
+    using namespace telnet;
+    struct Handler : TTelnetCodec::Events {
+        ComPortPeer& peer;
+        ScriptServer& server;
+        int conn;
+        Handler(ComPortPeer& p, ScriptServer& s, int c) : peer(p), server(s), conn(c) {}
+        void Option(unsigned char, unsigned char) override {}
+        void SubNegotiation(unsigned char option, std::string_view payload) override {
+            if (option != OptComPort || payload.empty())
+                return;
+            const auto command = static_cast<unsigned char>(payload[0]);
+            unsigned value = payload.size() > 1 ? static_cast<unsigned char>(payload[1]) : 0;
+            if (command == 1 && payload.size() >= 5)
+                value = unsigned(static_cast<unsigned char>(payload[1])) << 24 |
+                        unsigned(static_cast<unsigned char>(payload[2])) << 16 |
+                        unsigned(static_cast<unsigned char>(payload[3])) << 8 |
+                        static_cast<unsigned char>(payload[4]);
+            {
+                std::lock_guard lock(peer.lock);
+                if (command == 5)
+                    peer.controls.push_back(char(value));
+                if (command == 11)
+                    peer.modemMaskSeen = true;
+            }
+            if (command == 12)
+                purged = true;
+            const unsigned answer = peer.applied ? peer.applied(command, value) : value;
+            std::string reply(1, char(command + 100));
+            if (command == 1) {
+                std::lock_guard lock(peer.lock);
+                peer.baud = answer;
+                reply += {char(answer >> 24), char(answer >> 16), char(answer >> 8), char(answer)};
+            } else {
+                reply.push_back(char(answer));
+            }
+            server.SendAll(conn, TTelnetCodec::SubNegotiation(OptComPort, reply));
+        }
+        bool purged = false;
+    } handler(*this, server, conn);
+    server.SendAll(conn, TTelnetCodec::Command(DO, OptComPort) + afterNegotiation);
+    TTelnetCodec codec;
+    char buf[4096];
+    while (!server.Stopping()) {
+        pollfd p{conn, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const ssize_t n = ::recv(conn, buf, sizeof buf, 0);
+        if (n <= 0)
+            return;
+        std::string out;
+        codec.Decode(buf, std::size_t(n), out, handler);
+        {
+            std::lock_guard lock(this->lock);
+            data += out;
+        }
+        if (handler.purged && onPurge) {
+            const auto once = std::exchange(onPurge, nullptr);
+            if (!once(server, conn))
+                return;
+        }
+    }
+}
+
+Ser2Net::Ser2Net(const std::string& device, bool comPortOption) : FDevice(device), FComPort(comPortOption) {
+    char dir[] = "/tmp/pravex-ser2net-XXXXXX";
+    if (::mkdtemp(dir))
+        FDir = dir;
+    FPort = FreePort();
+    Start();
+}
+
+Ser2Net::~Ser2Net() {
+    Stop();
+    if (!FDir.empty()) {
+        ::unlink((FDir + "/ser2net.yaml").c_str());
+        ::unlink((FDir + "/pid").c_str());
+        ::rmdir(FDir.c_str());
+    }
+}
+
+std::string Ser2Net::Url() const {
+    return std::string(FComPort ? "rfc2217" : "socket") + "://127.0.0.1:" + std::to_string(FPort);
+}
+
+bool Ser2Net::Start() {
+    const std::string config = FDir + "/ser2net.yaml";
+    {
+        std::ofstream f(config);
+        f << "connection: &pravex\n"
+          << "  accepter: " << (FComPort ? "telnet(rfc2217),tcp," : "tcp,") << "127.0.0.1," << FPort << "\n"
+          << "  connector: serialdev," << FDevice << ",9600n81,local\n"
+          << "  options:\n"
+          << "    kickolduser: true\n";
+    }
+    const char* bin = std::getenv("PRAVEX_SER2NET");
+    const std::string program = bin && *bin ? bin : "/usr/sbin/ser2net";
+    // -u: no UUCP lock files, which need a writable /var/lock.
+    std::string a0 = program, a1 = "-n", a2 = "-u", a3 = "-c", a4 = config, a5 = "-P", a6 = FDir + "/pid";
+    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), a5.data(), a6.data(), nullptr};
+    if (::posix_spawn(&FPid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
+        FPid = -1;
+        return false;
+    }
+    // Up when it accepts; each probe is a client it opens the device for and closes again.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!Connectable(FPort)) {
+        int status = 0;
+        if (std::chrono::steady_clock::now() > deadline || ::waitpid(FPid, &status, WNOHANG) == FPid) {
+            FPid = -1;
+            return false;
+        }
+        ::usleep(20000);
+    }
+    return true;
+}
+
+void Ser2Net::Stop() {
+    if (FPid <= 0)
+        return;
+    ::kill(FPid, SIGTERM);
+    int status = 0;
+    ::waitpid(FPid, &status, 0);
+    FPid = -1;
+}
+
+} // namespace nettest
