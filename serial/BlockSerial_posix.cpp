@@ -531,6 +531,8 @@ void TBlockSerial::CloseSocket() {
         std::lock_guard lock(FLock);
         const int fd = FHandle.load();
         if (fd >= 0) {
+            if (FNetwork)
+                static_cast<TTelnetComPort*>(FNetwork.get())->SetClosing();
             FSys->tcflush(fd, TCIOFLUSH);
             int lines = TIOCM_DTR | TIOCM_RTS;
             FSys->ioctl(fd, TIOCMBIC, &lines);

@@ -357,6 +357,12 @@ void TTelnetComPort::SubNegotiation(unsigned char option, std::string_view paylo
     }
     FAnswer[index] = value;
     ++FAnswerCount[index];
+    if (index == CpPurge && FPurgeAwaited) {
+        // The data before the answer left the server before its purge.
+        FPending.clear();
+        FPendingFrom = 0;
+        FPurgeAwaited = false;
+    }
     if (index == CpNotifyModemState) {
         FModem = (value & 0x80 ? TIOCM_CAR : 0) | (value & 0x40 ? TIOCM_RNG : 0) |
                  (value & 0x20 ? TIOCM_DSR : 0) | (value & 0x10 ? TIOCM_CTS : 0);
@@ -453,6 +459,7 @@ int TTelnetComPort::close(int fd) {
     FFrames = FParities = FOverruns = FBreaks = 0;
     FConfirmed = Framing{};
     FFlowSent = -1;
+    FClosing = false;
     return FBase->close(fd);
 }
 
@@ -655,16 +662,35 @@ int TTelnetComPort::ApplyFraming(const Framing& want) {
 }
 
 int TTelnetComPort::tcflush(int fd, int queue) {
-    if (!Mine(fd))
+    if (!Mine(fd)) {
+        FClosing = false;
         return FBase->tcflush(fd, queue);
+    }
     if (queue != TCOFLUSH) {
         Pump();
         FPending.clear();
         FPendingFrom = 0;
     }
-    if (FTelnet)
-        SendComPort(CpPurge, std::string(1, char(queue == TCIFLUSH ? 1 : queue == TCOFLUSH ? 2 : 3)));
-    return 0;
+    if (!FTelnet)
+        return 0;
+    const unsigned before = FAnswerCount[CpPurge];
+    SendComPort(CpPurge, std::string(1, char(queue == TCIFLUSH ? 1 : queue == TCOFLUSH ? 2 : 3)));
+    if (queue == TCOFLUSH || std::exchange(FClosing, false))
+        return 0;
+    // An input purge is waited for as a tty's flush is: what the device sends after it must not fall to
+    // it on the server. A server that never answers purges only costs this wait.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(FAnswerTimeoutMs);
+    FPurgeAwaited = true;
+    int result = 0;
+    while (Pump() && FAnswerCount[CpPurge] == before) {
+        const int r = WaitSocket(FSock, POLLIN, deadline);
+        if (r < 0)
+            result = -1;
+        if (r <= 0)
+            break;
+    }
+    FPurgeAwaited = false;
+    return result;
 }
 
 int TTelnetComPort::ioctl(int fd, unsigned long request, void* arg) {

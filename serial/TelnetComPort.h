@@ -40,6 +40,8 @@ public:
         FWakeFd = fd;
         FEndsWait = std::move(endsWait);
     }
+    // The line is closing: its flush is not waited for, a server that stopped answering cannot hold it.
+    void SetClosing() { FClosing = true; }
     // Bounds connecting, the negotiation and each wait for the server's answers.
     void SetAnswerTimeout(int ms) { FAnswerTimeoutMs = ms; }
 
@@ -109,4 +111,6 @@ private:
     termios FTermios{};
     Framing FConfirmed;
     int FFlowSent = -1;
+    bool FClosing = false;
+    bool FPurgeAwaited = false; // Pump decodes into FPending meanwhile
 };

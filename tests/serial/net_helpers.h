@@ -1,5 +1,5 @@
-// Peers for the network port tests: a small scripted TCP server on 127.0.0.1 (each test writes how it
-// misbehaves) and Debian's ser2net serving a pty.
+// Peers for the network port tests: a small scripted TCP server on 127.0.0.1, each test writing how it
+// misbehaves, and a COM-PORT-OPTION server's side for it. Debian's ser2net is in the test support.
 #pragma once
 
 #include <atomic>
@@ -56,25 +56,6 @@ struct ComPortPeer {
     std::function<bool(ScriptServer& server, int conn)> onPurge;
     // Offers the option, then serves the connection until the client leaves or the test ends.
     void Serve(ScriptServer& server, int conn, const std::string& afterNegotiation = {});
-};
-
-// ser2net in the foreground with one connection: accepter "telnet(rfc2217),tcp,..." or "tcp,...".
-class Ser2Net {
-public:
-    Ser2Net(const std::string& device, bool comPortOption);
-    ~Ser2Net();
-    bool Ok() const { return FPid > 0 && FPort > 0; }
-    std::string Url() const;
-    // Runs again on the same port (a server restart).
-    void Stop();
-    bool Start();
-
-private:
-    std::string FDevice;
-    bool FComPort;
-    std::string FDir;
-    int FPort = 0;
-    pid_t FPid = -1;
 };
 
 } // namespace nettest
