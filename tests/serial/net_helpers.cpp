@@ -126,7 +126,7 @@ void ComPortPeer::Serve(ScriptServer& server, int conn, const std::string& after
                     peer.modemMaskSeen = true;
             }
             if (command == 12)
-                purged = true;
+                ++purges;
             const unsigned answer = peer.applied ? peer.applied(command, value) : value;
             std::string reply(1, char(command + 100));
             if (command == 1) {
@@ -138,12 +138,12 @@ void ComPortPeer::Serve(ScriptServer& server, int conn, const std::string& after
             }
             server.SendAll(conn, TTelnetCodec::SubNegotiation(OptComPort, reply));
         }
-        bool purged = false;
+        int purges = 0;
     } handler(*this, server, conn);
     server.SendAll(conn, TTelnetCodec::Command(DO, OptComPort) + afterNegotiation);
     TTelnetCodec codec;
     char buf[4096];
-    while (!server.Stopping()) {
+    while (!server.Stopping() && !hangUp.load()) {
         pollfd p{conn, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0)
             continue;
@@ -156,7 +156,7 @@ void ComPortPeer::Serve(ScriptServer& server, int conn, const std::string& after
             std::lock_guard lock(this->lock);
             data += out;
         }
-        if (handler.purged && onPurge) {
+        if (handler.purges >= onPurgeAt && onPurge) {
             const auto once = std::exchange(onPurge, nullptr);
             if (!once(server, conn))
                 return;

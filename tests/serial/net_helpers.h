@@ -52,8 +52,12 @@ struct ComPortPeer {
     std::string controls; // SET-CONTROL values in order
     unsigned baud = 0;
     bool modemMaskSeen = false;
-    // Runs at the client's first purge (its open), on the server's thread; false ends the connection.
+    // Set from the test: the server closes the connection.
+    std::atomic<bool> hangUp{false};
+    // Runs once at the client's purge number onPurgeAt (1: the one of its open), on the server's thread;
+    // false ends the connection.
     std::function<bool(ScriptServer& server, int conn)> onPurge;
+    int onPurgeAt = 1;
     // Offers the option, then serves the connection until the client leaves or the test ends.
     void Serve(ScriptServer& server, int conn, const std::string& afterNegotiation = {});
 };
