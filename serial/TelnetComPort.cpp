@@ -724,12 +724,19 @@ int TTelnetComPort::ioctl(int fd, unsigned long request, void* arg) {
     if (!FTelnet)
         return Fail(ENOTTY); // a raw stream has no line to set and no modem lines
     switch (request) {
-    case TIOCMGET:
-        Pump();
+    case TIOCMGET: {
+        // The owner's reads keep the state current; a caller that only asks still sees it move, but a
+        // worker asking after every line of a flood must not pay a system call for each.
+        const auto now = Clock::now();
+        if (now - FLastModemPump >= std::chrono::milliseconds(1)) {
+            FLastModemPump = now;
+            Pump();
+        }
         if (Gone() && PendingEmpty())
             return Fail(EIO);
         *static_cast<int*>(arg) = FModem | FLines.load();
         return 0;
+    }
     case TIOCMBIS:
     case TIOCMBIC: {
         const int bits = *static_cast<int*>(arg);

@@ -112,5 +112,6 @@ private:
     Framing FConfirmed;
     int FFlowSent = -1;
     bool FClosing = false;
+    Clock::time_point FLastModemPump{};
     bool FPurgeAwaited = false; // Pump decodes into FPending meanwhile
 };
