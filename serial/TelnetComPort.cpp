@@ -53,8 +53,9 @@ enum : unsigned char {
 
 // Bounds what waits for the owner's reads while the socket is read for answers or modem lines.
 constexpr std::size_t MaxPending = 4 * 1024 * 1024;
-// Bounds the bytes queued for a server that stops taking them.
+// Bounds the bytes queued for a server that stops taking them: data, and data with commands after it.
 constexpr std::size_t MaxQueued = 64 * 1024;
+constexpr std::size_t MaxCommandsQueued = 4 * MaxQueued;
 
 struct SpeedValue {
     speed_t code;
@@ -263,7 +264,10 @@ int TTelnetComPort::open(const char* path, int flags) {
     const int s = ConnectTo(name, deadline);
     if (s < 0)
         return -1;
-    FSock = s;
+    {
+        std::lock_guard lock(FSendLock);
+        FSock = s;
+    }
     FTelnet = name.comPortOption;
     FTermios = termios{};
     FTermios.c_cflag = CS8 | CREAD | CLOCAL; // rate B0: not set yet
@@ -300,6 +304,7 @@ int TTelnetComPort::Negotiate(Clock::time_point deadline) {
 }
 
 void TTelnetComPort::Option(unsigned char verb, unsigned char option) {
+    // Answers go out together after the piece that asked for them.
     const bool offer = option == OptBinary || option == OptSga || option == OptComPort;
     const bool accept = option == OptBinary || option == OptSga;
     OptState& local = FLocal[option];
@@ -309,14 +314,14 @@ void TTelnetComPort::Option(unsigned char verb, unsigned char option) {
         if (local == No) {
             if (offer)
                 local = Yes;
-            Send(TTelnetCodec::Command(offer ? WILL : WONT, option));
+            Send(TTelnetCodec::Command(offer ? WILL : WONT, option), false);
         } else if (local != Yes) {
             local = local == WantYes ? Yes : No;
         }
         break;
     case DONT:
         if (local == Yes)
-            Send(TTelnetCodec::Command(WONT, option));
+            Send(TTelnetCodec::Command(WONT, option), false);
         if (option == OptComPort && local != No)
             FComPortRefused = true;
         local = No;
@@ -325,14 +330,14 @@ void TTelnetComPort::Option(unsigned char verb, unsigned char option) {
         if (remote == No) {
             if (accept)
                 remote = Yes;
-            Send(TTelnetCodec::Command(accept ? DO : DONT, option));
+            Send(TTelnetCodec::Command(accept ? DO : DONT, option), false);
         } else if (remote != Yes) {
             remote = remote == WantYes ? Yes : No;
         }
         break;
     case WONT:
         if (remote == Yes)
-            Send(TTelnetCodec::Command(DONT, option));
+            Send(TTelnetCodec::Command(DONT, option), false);
         remote = No;
         break;
     default:
@@ -378,9 +383,12 @@ bool TTelnetComPort::Pump() {
     if (FDead)
         return false;
     char raw[16384];
-    while (FPending.size() - FPendingFrom < MaxPending) {
+    // Bounded in raw bytes too: a server that talks without end must not keep the caller here.
+    std::size_t taken = 0;
+    while (FPending.size() - FPendingFrom < MaxPending && taken < MaxPending && !Gone()) {
         const ssize_t n = ::recv(FSock, raw, sizeof raw, MSG_DONTWAIT);
         if (n > 0) {
+            taken += std::size_t(n);
             if (PendingEmpty()) {
                 FPending.clear();
                 FPendingFrom = 0;
@@ -394,10 +402,11 @@ bool TTelnetComPort::Pump() {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return !Gone();
+            break;
         FDead = true;
         return false;
     }
+    Flush();
     return !Gone();
 }
 
@@ -420,12 +429,25 @@ void TTelnetComPort::FlushLocked() {
     FOut.erase(0, sent);
 }
 
-void TTelnetComPort::Send(std::string_view bytes) {
+void TTelnetComPort::Send(std::string_view bytes, bool flush) {
     std::lock_guard lock(FSendLock);
-    if (FSock < 0)
+    if (FSock < 0 || FSendFailed.load())
         return;
+    if (FOut.size() + bytes.size() > MaxCommandsQueued) {
+        // Answers to a server that talks without ever reading: it is no server to stay with.
+        FSendFailed.store(true);
+        FOut.clear();
+        return;
+    }
     FOut.append(bytes);
-    FlushLocked();
+    if (flush)
+        FlushLocked();
+}
+
+void TTelnetComPort::Flush() {
+    std::lock_guard lock(FSendLock);
+    if (FSock >= 0 && !FOut.empty())
+        FlushLocked();
 }
 
 void TTelnetComPort::SendComPort(unsigned char command, std::string_view value) {
@@ -484,13 +506,14 @@ ssize_t TTelnetComPort::read(int fd, void* buf, std::size_t count) {
     // Never more raw bytes than the caller takes: what they decode to always fits, nothing stays behind
     // where a poll of the socket cannot see it.
     FRaw.resize(std::max(FRaw.size(), count));
-    for (;;) {
+    for (int pieces = 0; pieces < 64 && !Gone(); ++pieces) {
         const ssize_t n = ::recv(FSock, FTelnet ? FRaw.data() : static_cast<char*>(buf), count, MSG_DONTWAIT);
         if (n > 0) {
             if (!FTelnet)
                 return n;
             FScratch.clear();
             FCodec.Decode(FRaw.data(), std::size_t(n), FScratch, *this);
+            Flush();
             if (FScratch.empty())
                 continue; // option talk only: see whether data follows
             std::memcpy(buf, FScratch.data(), FScratch.size());
@@ -504,6 +527,8 @@ ssize_t TTelnetComPort::read(int fd, void* buf, std::size_t count) {
         FDead = true;
         return Fail(EIO);
     }
+    // Only option talk so far, or the connection found gone while answering it.
+    return Fail(Gone() ? EIO : EAGAIN);
 }
 
 ssize_t TTelnetComPort::write(int fd, const void* buf, std::size_t count) {

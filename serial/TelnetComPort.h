@@ -75,7 +75,8 @@ private:
     bool Pump();
     bool PendingEmpty() const { return FPendingFrom >= FPending.size(); }
     // Queues bytes for the server and sends what the socket takes now. Any thread.
-    void Send(std::string_view bytes);
+    void Send(std::string_view bytes, bool flush = true);
+    void Flush();
     void FlushLocked();
     void SendComPort(unsigned char command, std::string_view value);
     static Framing FramingOf(tcflag_t cflag, std::uint32_t baud);
