@@ -6,6 +6,7 @@
 // work unchanged, and the socket itself stays the descriptor to poll.
 #pragma once
 
+#include "NetworkPortName.h"
 #include "SerialSysCalls.h"
 #include "TelnetCodec.h"
 
@@ -17,17 +18,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-struct TNetworkPortName {
-    bool comPortOption = false; // rfc2217:// rather than socket://
-    std::string host;           // without the brackets of an IPv6 address
-    std::string port;           // digits, 1..65535
-};
-
-// Whether the name is meant as a network port (its scheme), well formed or not.
-bool IsNetworkPortName(std::string_view name);
-// False for a malformed one (no host, no or a bad port, an unbracketed IPv6 address, anything after it).
-bool ParseNetworkPortName(std::string_view name, TNetworkPortName& out);
 
 class TTelnetComPort : public TSerialSysCalls, private TTelnetCodec::Events {
 public:

@@ -1,6 +1,7 @@
 // The Telnet byte level and the network port names: data and option talk cut at every byte, doubled
 // 0xFF both ways, oversized sub-negotiations, and the names a user may type.
 // labels: unit
+#include "NetworkPortName.h"
 #include "TelnetCodec.h"
 #include "TelnetComPort.h"
 

@@ -6,7 +6,7 @@
 #include "ReadingJson.h"
 #include "chipwatch/ChipSettings.h"
 #include "ftdi/TevFT232a.h"
-#include "serial/TelnetComPort.h"
+#include "serial/NetworkPortName.h"
 #include "serial/TevComPort.h"
 
 #include <QFile>
