@@ -1,8 +1,9 @@
 // Serial component benchmark over pseudo-terminals with pravex-devsim as the device: lines per second
 // through OnRxString against a bare termios reader and a pyserial loop, the same with a writer that hands
-// over 64 KiB at a time, hand-over latency, and the CPU and wake-ups an idle component costs. Prints "name
-// value unit" lines.
+// over 64 KiB at a time, hand-over latency, the same through a device server (SerialNetBench.h), and the CPU
+// and wake-ups an idle component costs. Prints "name value unit" lines.
 #include "BenchCommon.h"
+#include "SerialNetBench.h"
 #include "serial/TevComPort.h"
 
 #include <QApplication>
@@ -494,7 +495,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_serial: pravex-devsim is not built\n");
         return 1;
     }
-    // Names given on the command line pick single figures (component bulk raw pyserial latency idle).
+    // Names given on the command line pick single figures (component bulk raw pyserial latency network
+    // idle).
     auto wanted = [&](const char* part) {
         if (argc < 2)
             return true;
@@ -544,6 +546,24 @@ int main(int argc, char** argv) {
         Latency(p50, p99);
         Figure("latency_p50_ms", p50, "ms");
         Figure("latency_p99_ms", p99, "ms");
+    }
+    if (wanted("network")) {
+        const long netLines = 300000;
+        const netbench::Rate tcp = netbench::RawTcpRate(netLines);
+        const netbench::Rate rfc = netbench::ComponentRate(netLines);
+        Figure("tcp_raw_lines_per_s", tcp.linesPerSecond, "lines/s");
+        Figure("rfc2217_lines_per_s", rfc.linesPerSecond, "lines/s");
+        Figure("rfc2217_lines_lost", double(rfc.lost), "lines");
+        if (tcp.linesPerSecond > 0)
+            Figure("rfc2217_vs_tcp_raw_ratio", rfc.linesPerSecond / tcp.linesPerSecond, "x");
+        double p50 = 0, p99 = 0;
+        netbench::RawTcpLatency(p50, p99);
+        Figure("tcp_raw_latency_p50_ms", p50, "ms");
+        Figure("tcp_raw_latency_p99_ms", p99, "ms");
+        p50 = p99 = 0;
+        netbench::Latency(p50, p99);
+        Figure("rfc2217_latency_p50_ms", p50, "ms");
+        Figure("rfc2217_latency_p99_ms", p99, "ms");
     }
     if (wanted("idle")) {
         const Idle open = IdleCost(true);

@@ -46,6 +46,16 @@ std::string TBlockSerial::GetErrorDesc(int code) {
         return "Receive Parity Error";
     case ErrTxFull:
         return "Tranceive Queue is full";
+    case ErrNetBadName:
+        return "Network port name not understood (rfc2217://HOST:PORT or socket://HOST:PORT)";
+    case ErrNetUnknownHost:
+        return "Network port's host not found";
+    case ErrNetNoComPortOption:
+        return "Server does not offer serial port control (COM-PORT-OPTION); socket:// reads a raw TCP port";
+    case ErrNetSettingRefused:
+        return "Server did not apply the serial settings";
+    case ErrNetStopped:
+        return "Opening the network port was stopped";
     default:
         break;
     }

@@ -28,6 +28,12 @@ inline constexpr int ErrOverrun = 10000;
 inline constexpr int ErrRxOver = 10001;
 inline constexpr int ErrRxParity = 10002;
 inline constexpr int ErrTxFull = 10003;
+// A network port's (rfc2217:// or socket://).
+inline constexpr int ErrNetBadName = 10004;
+inline constexpr int ErrNetUnknownHost = 10005;
+inline constexpr int ErrNetNoComPortOption = 10006;
+inline constexpr int ErrNetSettingRefused = 10007;
+inline constexpr int ErrNetStopped = 10008;
 
 // A terminated read that never meets its terminator returns what it collected once this many bytes are
 // held, so a device streaming without line ends cannot grow memory without bound.
@@ -56,7 +62,8 @@ public:
     TBlockSerial(const TBlockSerial&) = delete;
     TBlockSerial& operator=(const TBlockSerial&) = delete;
 
-    // Bare names open under /dev/, names with a leading '/' as given.
+    // Bare names open under /dev/, names with a leading '/' as given, rfc2217://HOST:PORT and
+    // socket://HOST:PORT through the network backend.
     void Connect(const std::string& comport);
     // parity: 'N','O','E','M','S' (either case); stop: 0 one, 1 one and a half (refused here), 2 two.
     void Config(int baud, int bits, char parity, int stop, bool softflow, bool hardflow);
@@ -105,6 +112,9 @@ public:
     // says no, it goes on. A wait ended so: CanRead false, a partial read pending, a write aborted with 9997.
     // WokenUp() tells the last operation's wait apart from a time-out. fd -1: no wake-ups.
     void SetWakeUp(int fd, std::function<bool()> endsWait);
+    // What ends a network port's connecting and negotiating (a stop; a queued send can wait for the port).
+    // Unset: the wake-up's test.
+    void SetOpenEnds(std::function<bool()> ends) { FOpenEnds = std::move(ends); }
     bool WokenUp() const { return FWokenUp; }
     // A write woken up with no more than this left on the wire at the configured rate is not cut: it goes
     // on, without further wake-ups, to its end (WokenUp() stays true). 0: every woken write is cut.
@@ -170,6 +180,8 @@ private:
     void SetModemBit(int bit, bool on);
     // Time on the wire for this many bytes at the configured rate, rounded up; -1 when the rate is unknown.
     long long WireMs(std::size_t bytes) const;
+    // Puts the network backend in front of the system calls (once) and hands it the line's wake-up.
+    void UseNetworkBackend();
 
     TSerialSysCalls* FSys;
     std::atomic<int> FHandle{-1};
@@ -197,4 +209,7 @@ private:
     // Set by Config: bits per character on the wire and the rate, for the write deadline.
     int FBaud = 0;
     int FCharBits = 10;
+    // Set by the first network port opened; wraps the table the line was given.
+    std::unique_ptr<TSerialSysCalls> FNetwork;
+    std::function<bool()> FOpenEnds;
 };

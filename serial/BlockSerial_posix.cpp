@@ -1,6 +1,7 @@
 // The serial line on POSIX termios: exclusive open, raw configuration, non-blocking reads and writes whose
 // every wait is a poll() against a deadline, modem lines and error counters through ioctls.
 #include "BlockSerial.h"
+#include "TelnetComPort.h"
 
 #include <algorithm>
 #include <asm/ioctls.h>
@@ -135,7 +136,10 @@ void TBlockSerial::Connect(const std::string& comport) {
         SetError(ErrAlreadyInUse);
         return;
     }
-    const std::string path = !comport.empty() && comport[0] == '/' ? comport : "/dev/" + comport;
+    const bool network = IsNetworkPortName(comport);
+    if (network)
+        UseNetworkBackend();
+    const std::string path = network || (!comport.empty() && comport[0] == '/') ? comport : "/dev/" + comport;
     int fd = FSys->open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         SetSysError(errno);
@@ -551,6 +555,8 @@ void TBlockSerial::CloseSocket() {
         std::lock_guard lock(FLock);
         const int fd = FHandle.load();
         if (fd >= 0) {
+            if (FNetwork)
+                static_cast<TTelnetComPort*>(FNetwork.get())->SetClosing();
             FSys->tcflush(fd, TCIOFLUSH);
             int lines = TIOCM_DTR | TIOCM_RTS;
             FSys->ioctl(fd, TIOCMBIC, &lines);

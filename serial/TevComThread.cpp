@@ -142,6 +142,7 @@ TTevComThread::TTevComThread(std::shared_ptr<TComShared> shared, TSerialSysCalls
     FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     FTSerial->SetWakeUp(FWakeFd, [this] { return WaitMustEnd(); });
     FTSerial->SetWakeUpGraceMs(WriteGraceMs);
+    FTSerial->SetOpenEnds([this] { return PassInterrupted(); });
 }
 
 TTevComThread::~TTevComThread() {

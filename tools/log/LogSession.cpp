@@ -7,6 +7,7 @@
 #include "chipwatch/ChipSettings.h"
 #include "common/PortAccessHint.h"
 #include "ftdi/TevFT232a.h"
+#include "serial/NetworkPortName.h"
 #include "serial/TevComPort.h"
 
 #include <QFile>
@@ -30,8 +31,12 @@ bool numberArg(const QString& text, double min, double* out) {
     return true;
 }
 
+bool networkPort(const QString& name) {
+    return IsNetworkPortName(name.toStdString());
+}
+
 QString portPath(const QString& name) {
-    return name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    return name.startsWith(QLatin1Char('/')) || networkPort(name) ? name : QStringLiteral("/dev/") + name;
 }
 
 } // namespace
@@ -43,7 +48,9 @@ const char* LogUsageText() {
            "is waited for and the same log carried on when it is plugged in again.\n"
            "\n"
            "  --port NAME        the serial port (ttyUSB0 or a path); default: the FTDI adapter found\n"
-           "                     (the chip watcher's default adapter when one is set)\n"
+           "                     (the chip watcher's default adapter when one is set); a device\n"
+           "                     server's port as rfc2217://HOST:PORT or socket://HOST:PORT (clear text\n"
+           "                     on the network)\n"
            "  --baud N           line speed (default 9600; always 8 data bits, no parity, 1 stop bit)\n"
            "  --csv FILE         write the readings as CSV (\" ;voltage\", then counter;voltage, CR LF)\n"
            "  --all              log every FTDI adapter found, each followed by its serial number;\n"
@@ -483,6 +490,9 @@ void LogSession::onDetect(const QString& activeSerial) {
 }
 
 bool LogSession::portPresent() const {
+    // A network port has no node to look for: each retry is an attempt to connect.
+    if (networkPort(m_portName))
+        return true;
     return ::access(QFile::encodeName(portPath(m_portName)).constData(), F_OK) == 0;
 }
 
