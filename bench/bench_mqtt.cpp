@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
         // Live: each reading spooled and published as it comes.
         MqttHub hub(settings);
         QString error;
-        MqttPublisher* p = hub.publisher(QStringLiteral("live"), QString(), &error);
+        MqttPublisher* p = hub.publisher(QStringLiteral("live"), QString(), QString(), &error);
         while (p->spool().pending() == 0 && !p->spool().isOpen())
             RunEvents(1);
         RunEvents(200); // connected
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
         filled.close();
         MqttHub hub(settings);
         const auto t0 = Clock::now();
-        MqttPublisher* p = hub.publisher(QStringLiteral("replay"), QString(), &error);
+        MqttPublisher* p = hub.publisher(QStringLiteral("replay"), QString(), QString(), &error);
         const double s = drain(p, t0);
         Figure("mqtt_spool_replay_per_s", n / s, "readings/s");
         Figure("mqtt_spool_replay_vs_raw", n / s / raw, "ratio");

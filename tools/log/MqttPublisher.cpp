@@ -68,8 +68,8 @@ QString DefaultSpoolDir() {
 }
 
 MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial,
-                             Poster toThread)
-    : m_settings(settings), m_id(id), m_serial(serial), m_toThread(std::move(toThread)) {
+                             const QString& alias, Poster toThread)
+    : m_settings(settings), m_id(id), m_serial(serial), m_alias(alias), m_toThread(std::move(toThread)) {
     const QByteArray base = "pravex/" + id.toUtf8();
     m_readingTopic = base + "/reading";
     m_statusTopic = base + "/status";
@@ -82,7 +82,7 @@ MqttPublisher::~MqttPublisher() {
 
 bool MqttPublisher::openSpool(QString* error) {
     return m_spool.open(m_settings.spoolDir + QLatin1Char('/') + m_id + QStringLiteral(".spool"),
-                        m_settings.spoolMax, error);
+                        m_settings.spoolMax, error, m_serial);
 }
 
 bool MqttPublisher::submit(const Reading& reading, QString* error) {
@@ -156,7 +156,7 @@ void MqttPublisher::start() {
     connect(m_misc.get(), &QTimer::timeout, this, [this] {
         if (m_mosq)
             mosquitto_loop_misc(m_mosq);
-        m_spool.sync();
+        syncSpool();
         sync();
     });
     m_misc->start();
@@ -227,6 +227,19 @@ void MqttPublisher::sync() {
     }
 }
 
+void MqttPublisher::syncSpool() {
+    QString why;
+    if (!m_spool.sync(&why)) {
+        if (!m_spoolSyncFailing && onMessage)
+            onMessage(why + QStringLiteral("; the readings since then may not survive a power cut"));
+        m_spoolSyncFailing = true;
+    } else if (m_spoolSyncFailing) {
+        m_spoolSyncFailing = false;
+        if (onMessage)
+            onMessage(QStringLiteral("the MQTT spool %1 is synced again").arg(m_spool.path()));
+    }
+}
+
 void MqttPublisher::report(const QString& problem) {
     if (problem == m_problem)
         return;
@@ -257,7 +270,7 @@ void MqttPublisher::onConnect(int rc) {
     m_everConnected = true;
     publishRetained(m_statusTopic, "online");
     if (m_settings.haDiscovery) {
-        for (const RetainedMessage& m : HaDiscoveryMessages(m_id, m_serial, m_settings.version))
+        for (const RetainedMessage& m : HaDiscoveryMessages(m_id, m_serial, m_alias, m_settings.version))
             publishRetained(m.topic, m.payload);
         if (!m_state.isEmpty())
             m_stateSent = false;
@@ -417,7 +430,8 @@ MqttHub::~MqttHub() {
     }
 }
 
-MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QString* error) {
+MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, const QString& alias,
+                                  QString* error) {
     if (m_clients.contains(id))
         return m_clients.value(id).publisher;
     auto* thread = new MqttThread;
@@ -426,7 +440,7 @@ MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QStr
     // Made on its thread, so its timers and socket notifiers belong there.
     std::promise<MqttPublisher*> made;
     thread->post([&] {
-        auto* p = new MqttPublisher(m_settings, id, serial,
+        auto* p = new MqttPublisher(m_settings, id, serial, alias,
                                     [thread](std::function<void()> task) { thread->post(std::move(task)); });
         if (!p->openSpool(error)) {
             delete p;
@@ -491,5 +505,12 @@ qint64 MqttHub::dropped() const {
     qint64 n = 0;
     for (const Client& c : m_clients)
         n += c.publisher->spool().dropped();
+    return n;
+}
+
+qint64 MqttHub::failed() const {
+    qint64 n = 0;
+    for (const Client& c : m_clients)
+        n += c.publisher->spool().failed();
     return n;
 }

@@ -50,7 +50,8 @@ class MqttPublisher : public QObject {
 public:
     using Poster = std::function<void(std::function<void()>)>;
     // Made on the MQTT thread; toThread hands tasks to it from any thread.
-    MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial, Poster toThread);
+    MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial,
+                  const QString& alias, Poster toThread);
     ~MqttPublisher() override;
 
     bool openSpool(QString* error);
@@ -89,6 +90,7 @@ private:
     void onDisconnect(int rc);
     void onPublish(int mid);
     void report(const QString& problem);
+    void syncSpool();
     void publishRetained(const QByteArray& topic, const QByteArray& payload, int* mid = nullptr);
     void checkFinished();
     void teardown();
@@ -96,6 +98,7 @@ private:
     MqttSettings m_settings;
     QString m_id;
     QString m_serial;
+    QString m_alias;
     QByteArray m_readingTopic;
     QByteArray m_statusTopic;
     QByteArray m_stateTopic;
@@ -117,6 +120,7 @@ private:
     bool m_everConnected = false;
     bool m_finishing = false;
     bool m_done = false;
+    bool m_spoolSyncFailing = false;
     int m_offlineMid = -1;
     bool m_offlineAcked = false;
     QString m_problem;    // the last one reported
@@ -175,14 +179,15 @@ public:
 
     // The adapter's publisher, made and started on first use. Null (error set) when its spool cannot be
     // used. message() gets the publishers' reports on the hub's thread.
-    MqttPublisher* publisher(const QString& id, const QString& serial, QString* error);
+    MqttPublisher* publisher(const QString& id, const QString& serial, const QString& alias, QString* error);
     // Every publisher finishes within graceMs, then done() on the hub's thread; a few seconds later at
     // most, whether or not a publisher is stuck.
     void finishAll(int graceMs, std::function<void()> done);
 
-    // Readings waiting in the spools, and those that did not fit.
+    // Readings waiting in the spools, those that did not fit, and those the disk did not take.
     qint64 pending() const;
     qint64 dropped() const;
+    qint64 failed() const;
 
     Q_INVOKABLE void runInbox() { m_inbox.run(); }
 
