@@ -17,7 +17,7 @@ namespace {
 
 constexpr qint64 MaxOwnerLine = 1024;
 // Compaction copies without the lock until so little is left that copying it with the lock is quick.
-constexpr qint64 LockedCopyBytes = 256 << 10;
+constexpr qint64 LockedCopyBytes = 64 << 10;
 
 QString sysText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
