@@ -226,17 +226,17 @@ TEST(ReadingJson, AnAdapterIsNamedByItsAliasOnlyWhenNoOtherCouldBe) {
         QStringList listed;
         const char* name;
     } cases[] = {
-        {"PVXA", {}, "PVXA"},        // another has the same alias (case aside)
-        {"PVXB", {"PVXB"}, "PVXB"},  // whichever is listed
-        {"PVXC", {}, "PVXC"},        // its alias is a serial number the store knows
-        {"PVXE", {}, "bench"},       // unique
-        {"PVXE", {"bench"}, "PVXE"}, // an adapter listed with that serial number
-        {"PVXF", {}, "PVXF"},        // "lab 1" and "lab_1" would be one file
-        {"PVXH", {}, "PVXH"},        // its own serial number as alias
-        {"PVXI", {}, "PVXI"},        // no alias
-        {"PVXJ", {"PVXJ"}, "PVXL"},  // no adapter of that serial number known
-        {"PVXJ", {"PVXL"}, "PVXJ"},  // but one is plugged in
-        {"pvxe", {}, "bench"},       // the store ignores case in serial numbers
+        {"PVXA", {}, "PVXA"},         // another has the same alias (case aside)
+        {"PVXB", {"PVXB"}, "PVXB"},   // whichever is listed
+        {"PVXC", {}, "PVXC"},         // its alias is a serial number the store knows
+        {"PVXE", {"", " "}, "bench"}, // unique (adapters without a serial number do not count)
+        {"PVXE", {"bench"}, "PVXE"},  // an adapter listed with that serial number
+        {"PVXF", {}, "PVXF"},         // "lab 1" and "lab_1" would be one file
+        {"PVXH", {}, "PVXH"},         // its own serial number as alias
+        {"PVXI", {}, "PVXI"},         // no alias
+        {"PVXJ", {"PVXJ"}, "PVXL"},   // no adapter of that serial number known
+        {"PVXJ", {"PVXL"}, "PVXJ"},   // but one is plugged in
+        {"pvxe", {}, "bench"},        // the store ignores case in serial numbers
     };
     for (const auto& c : cases)
         EXPECT_EQ(StableAdapterName(QString::fromLatin1(c.serial), aliases, c.listed),

@@ -110,7 +110,8 @@ QString StableAdapterName(const QString& serial, const QHash<QString, QString>& 
                  (it.value().trimmed().isEmpty() || !sameName(SafeAdapterName(it.value()), name));
     }
     for (const QString& other : serials)
-        unique = unique && (sameName(other, serial) || !sameName(SafeAdapterName(other), name));
+        unique = unique && (other.trimmed().isEmpty() || sameName(other, serial) ||
+                            !sameName(SafeAdapterName(other), name));
     return unique ? name : own;
 }
 
