@@ -1,6 +1,7 @@
 // The MQTT spool and what is published: records kept in order across a reopen (as after a crash),
 // delivered prefixes marked and cut off, a torn last record dropped, the bound, one logger per spool; the
 // reading's JSON and the adapter's topic name.
+// labels: threaded
 #include "ReadingJson.h"
 #include "Spool.h"
 #include "tst_pravex_log_support.h"
@@ -9,6 +10,7 @@
 #include <QJsonObject>
 #include <QTimeZone>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace logtest;
 
@@ -109,6 +111,34 @@ TEST(Spool, RefusesWhatItCannotKeep) {
     EXPECT_FALSE(second.open(foreign, 10, &error));
     EXPECT_TRUE(error.contains(QStringLiteral("not a spool"))) << error.toStdString();
     EXPECT_EQ(readFile(foreign), QByteArray("some,csv\r\n"));
+}
+
+TEST(Spool, AppendsDuringACompactionAreKept) {
+    const QString path = scratchDir(QStringLiteral("spool-compact")) + QStringLiteral("/a.spool");
+    QString error;
+    Spool s;
+    ASSERT_TRUE(s.open(path, 100000, &error, QStringLiteral("PVXA"))) << error.toStdString();
+    const QByteArray big(4000, 'x');
+    for (int i = 0; i < 1200; ++i)
+        ASSERT_TRUE(s.append(big + QByteArray::number(i), &error));
+    const auto all = s.read(s.begin(), 1200);
+    std::thread appender([&] {
+        QString e;
+        for (int i = 0; i < 3000; ++i)
+            s.append("t" + QByteArray::number(i), &e);
+    });
+    s.acknowledge(all[1099].end, 1100); // the copy runs while the other thread appends
+    appender.join();
+    EXPECT_LT(QFileInfo(path).size(), 1000000) << "compacted";
+    QList<QByteArray> expected;
+    for (int i = 1100; i < 1200; ++i)
+        expected.append(big + QByteArray::number(i));
+    for (int i = 0; i < 3000; ++i)
+        expected.append("t" + QByteArray::number(i));
+    EXPECT_EQ(payloads(s.read(all[1099].end, 4000)), expected);
+    s.close();
+    ASSERT_TRUE(s.open(path, 100000, &error, QStringLiteral("PVXA")));
+    EXPECT_EQ(payloads(s.read(s.begin(), 4000)), expected);
 }
 
 TEST(Spool, BelongsToOneAdapter) {
@@ -242,18 +272,6 @@ TEST(ReadingJson, AnAdapterIsNamedByItsAliasOnlyWhenNoOtherCouldBe) {
         EXPECT_EQ(StableAdapterName(QString::fromLatin1(c.serial), aliases, c.listed),
                   QString::fromLatin1(c.name))
             << c.serial << " " << c.listed.join(',').toStdString();
-}
-
-TEST(ReadingJson, HomeAssistantIdsFollowTheSerialNumber) {
-    const auto ids = [](const QString& serial, const QString& alias) {
-        QStringList out;
-        for (const auto& m : HaDiscoveryMessages(SafeAdapterName(alias), serial, alias, QString()))
-            out.append(QJsonDocument::fromJson(m.payload).object()[QStringLiteral("unique_id")].toString());
-        return out;
-    };
-    EXPECT_NE(ids("PX1", "bench.1"), ids("PX2", "bench 1"));
-    EXPECT_EQ(ids("PX1", "bench.1"), ids("PX1", "renamed"));
-    EXPECT_NE(ids("PX.1", ""), ids("PX 1", ""));
 }
 
 TEST(ReadingJson, HomeAssistantConfigsPointAtTheAdapter) {
