@@ -186,6 +186,12 @@ void MqttPublisher::connectNow() {
 void MqttPublisher::sync() {
     if (!m_mosq)
         return;
+    // Out of libmosquitto's callbacks (where a publish is only queued), the window that acknowledgements
+    // opened is filled at once rather than after another trip round the event loop.
+    if (m_acked) {
+        m_acked = false;
+        feed();
+    }
     const int fd = mosquitto_socket(m_mosq);
     if (fd != m_fd) {
         // The old notifiers go before the event loop polls a closed or reused descriptor.
@@ -306,7 +312,7 @@ void MqttPublisher::onPublish(int mid) {
     }
     if (records > 0)
         m_spool.acknowledge(end, records);
-    scheduleFeed();
+    m_acked = true;
 }
 
 void MqttPublisher::feed() {

@@ -126,6 +126,7 @@ private:
     QString m_problem;    // the last one reported
     QString m_lastLogErr; // libmosquitto's last error text (TLS details)
     std::deque<InFlight> m_inFlight;
+    bool m_acked = false; // by the packets just read
     qint64 m_cursor = 0;
     QByteArray m_state; // the latest sample for pravex/ID/state
     bool m_stateSent = true;

@@ -18,6 +18,9 @@ namespace {
 constexpr qint64 MaxOwnerLine = 1024;
 // Compaction copies without the lock until so little is left that copying it with the lock is quick.
 constexpr qint64 LockedCopyBytes = 64 << 10;
+// The mark on disk may lag the delivered records by this much (and until the next sync): a crash then
+// costs that many duplicates, while a header write per acknowledgement would halve the throughput.
+constexpr qint64 MarkLagBytes = 64 << 10;
 
 QString sysText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
@@ -63,7 +66,21 @@ bool writeAll(int fd, const char* data, qint64 n) {
 }
 
 bool writeAt(int fd, const QByteArray& data, qint64 at) {
-    return ::lseek(fd, at, SEEK_SET) >= 0 && writeAll(fd, data.constData(), data.size());
+    const char* p = data.constData();
+    for (qint64 n = data.size(); n > 0;) {
+        const ssize_t put = ::pwrite(fd, p, size_t(n), at);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        p += put;
+        n -= put;
+        at += put;
+    }
+    return true;
 }
 
 bool copyRange(int from, int to, qint64 begin, qint64 end) {
@@ -91,6 +108,8 @@ bool Spool::isOpen() const {
 void Spool::close() {
     std::lock_guard lock(m_mutex);
     if (m_fd >= 0) {
+        if (m_mark != m_markWritten && !m_headerMissing)
+            writeHeader(m_mark);
         if (m_dirty)
             ::fdatasync(m_fd);
         ::close(m_fd);
@@ -183,7 +202,7 @@ bool Spool::open(const QString& path, qint64 maxRecords, QString* error, const Q
         m_mark = m_start;
         writeHeader(m_mark);
     }
-    m_mark = std::clamp<qint64>(m_mark, m_start, std::max(m_start, m_size));
+    m_mark = m_markWritten = std::clamp<qint64>(m_mark, m_start, std::max(m_start, m_size));
     // Count what waits, and drop a record that a crash cut short (its reading is in the CSV).
     qint64 lastEnd = m_mark;
     QByteArray buf(1 << 20, '\0');
@@ -207,6 +226,7 @@ bool Spool::open(const QString& path, qint64 maxRecords, QString* error, const Q
 
 bool Spool::createHeader(QString* error) {
     if (writeAt(m_fd, header(m_start) + m_owner, 0)) {
+        m_markWritten = m_start;
         m_headerMissing = false;
         return true;
     }
@@ -220,7 +240,10 @@ bool Spool::createHeader(QString* error) {
 
 bool Spool::writeHeader(qint64 physicalMark) {
     const QByteArray h = header(physicalMark);
-    return ::pwrite(m_fd, h.constData(), size_t(h.size()), 0) == h.size();
+    const bool ok = ::pwrite(m_fd, h.constData(), size_t(h.size()), 0) == h.size();
+    if (ok)
+        m_markWritten = physicalMark;
+    return ok;
 }
 
 bool Spool::append(const QByteArray& payload, QString* error) {
@@ -295,7 +318,8 @@ void Spool::acknowledge(qint64 end, qint64 records) {
             m_headerMissing = true;
         return;
     }
-    writeHeader(m_mark);
+    if (m_mark - m_markWritten >= MarkLagBytes)
+        writeHeader(m_mark);
     if (m_mark - m_start >= CompactBytes && (m_mark - m_start) * 2 >= m_size - m_start)
         compact(lock);
 }
@@ -339,7 +363,7 @@ void Spool::compact(std::unique_lock<std::mutex>& lock) {
     m_fd = fd;
     m_base += from - start;
     m_size -= from - start;
-    m_mark = start;
+    m_mark = m_markWritten = start;
     m_start = start;
     m_owner = owner;
     m_dirty = true; // what came during the copy
@@ -353,6 +377,8 @@ bool Spool::sync(QString* error) {
     int fd = -1;
     {
         std::lock_guard lock(m_mutex);
+        if (m_fd >= 0 && m_mark != m_markWritten && !m_headerMissing)
+            writeHeader(m_mark);
         if (m_fd < 0 || !m_dirty)
             return true;
         // Synced without the lock: appends go on meanwhile.

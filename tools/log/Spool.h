@@ -74,6 +74,7 @@ private:
     bool m_headerMissing = false; // a new file whose header did not fit on the disk yet
     qint64 m_base = 0;            // logical offset of physical offset 0
     qint64 m_mark = 0;            // physical offset of the first undelivered record
+    qint64 m_markWritten = 0;     // the mark in the file's header
     qint64 m_size = 0;            // physical size
     qint64 m_pending = 0;
     qint64 m_dropped = 0;
