@@ -156,10 +156,10 @@ void MqttPublisher::start() {
     connect(m_misc.get(), &QTimer::timeout, this, [this] {
         if (m_mosq)
             mosquitto_loop_misc(m_mosq);
-        syncSpool();
         sync();
     });
     m_misc->start();
+    startSyncer();
     m_retry = std::make_unique<QTimer>();
     m_retry->setSingleShot(true);
     connect(m_retry.get(), &QTimer::timeout, this, [this] { connectNow(); });
@@ -233,17 +233,42 @@ void MqttPublisher::sync() {
     }
 }
 
-void MqttPublisher::syncSpool() {
-    QString why;
-    if (!m_spool.sync(&why)) {
-        if (!m_spoolSyncFailing && onMessage)
-            onMessage(why + QStringLiteral("; the readings since then may not survive a power cut"));
-        m_spoolSyncFailing = true;
-    } else if (m_spoolSyncFailing) {
-        m_spoolSyncFailing = false;
-        if (onMessage)
-            onMessage(QStringLiteral("the MQTT spool %1 is synced again").arg(m_spool.path()));
+void MqttPublisher::startSyncer() {
+    // The disk's sync can take long; on this thread it would hold up every reading behind it.
+    m_syncer = std::thread([this] {
+        bool failing = false;
+        std::unique_lock lock(m_syncMutex);
+        while (!m_syncStop) {
+            m_syncWake.wait_for(lock, std::chrono::seconds(1));
+            if (m_syncStop)
+                break;
+            lock.unlock();
+            QString why;
+            const bool ok = m_spool.sync(&why);
+            if (ok == failing) {
+                failing = !ok;
+                post([this, ok, why] { spoolSynced(ok, why); });
+            }
+            lock.lock();
+        }
+    });
+}
+
+void MqttPublisher::stopSyncer() {
+    {
+        std::lock_guard lock(m_syncMutex);
+        m_syncStop = true;
     }
+    m_syncWake.notify_all();
+    if (m_syncer.joinable())
+        m_syncer.join();
+}
+
+void MqttPublisher::spoolSynced(bool ok, const QString& why) {
+    if (!onMessage)
+        return;
+    onMessage(ok ? QStringLiteral("the MQTT spool %1 is synced again").arg(m_spool.path())
+                 : why + QStringLiteral("; the readings since then may not survive a power cut"));
 }
 
 void MqttPublisher::report(const QString& problem) {
@@ -388,6 +413,7 @@ void MqttPublisher::teardown() {
     if (m_done)
         return;
     m_done = true;
+    stopSyncer();
     m_read.reset();
     m_write.reset();
     m_misc.reset();

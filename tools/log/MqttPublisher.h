@@ -16,10 +16,13 @@
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 struct mosquitto;
 class QSocketNotifier;
@@ -90,7 +93,9 @@ private:
     void onDisconnect(int rc);
     void onPublish(int mid);
     void report(const QString& problem);
-    void syncSpool();
+    void startSyncer();
+    void stopSyncer();
+    void spoolSynced(bool ok, const QString& why);
     void publishRetained(const QByteArray& topic, const QByteArray& payload, int* mid = nullptr);
     void checkFinished();
     void teardown();
@@ -106,6 +111,12 @@ private:
     Poster m_toThread;
     std::atomic<bool> m_feedQueued{false};
 
+    // Pushes the spool to the disk every second, on a thread of its own.
+    std::thread m_syncer;
+    std::mutex m_syncMutex;
+    std::condition_variable m_syncWake;
+    bool m_syncStop = false;
+
     // MQTT thread only.
     mosquitto* m_mosq = nullptr;
     std::unique_ptr<QSocketNotifier> m_read;
@@ -120,7 +131,6 @@ private:
     bool m_everConnected = false;
     bool m_finishing = false;
     bool m_done = false;
-    bool m_spoolSyncFailing = false;
     int m_offlineMid = -1;
     bool m_offlineAcked = false;
     QString m_problem;    // the last one reported
