@@ -24,7 +24,8 @@ private:
     int fd_ = -1;
 };
 
-// $XDG_RUNTIME_DIR/pravex, or /tmp/pravex-<uid> where there is no runtime folder or that one is not ours.
+// $XDG_RUNTIME_DIR/pravex, else /run/user/<uid>/pravex, else the user's $XDG_CACHE_HOME/pravex/locks
+// (~/.cache): the first that is a private folder of ours. Empty when none is.
 QString FtdiLockDir();
 // A lock name for a USB device (its sysfs directory, which tells a fake tree from the real one) and,
 // for channel >= 0, one of its channels.

@@ -1,6 +1,7 @@
 #include "FtdiAdapterLock.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -13,34 +14,57 @@
 
 namespace {
 
-// A folder of our own, made when missing. One owned by someone else (a runtime folder that a program run
-// with sudo wrote into) is not used: its lock files could be held against us for ever.
-bool ownFolder(const QString& dir) {
+// A real folder (never a link someone planted), ours, and writable by nobody else: in a folder others can
+// write to, they could make our lock files first and hold them against us for ever.
+bool privateFolder(const QByteArray& d) {
+    struct stat st {};
+    return ::lstat(d.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// A folder of our own, made when missing, inside a private one.
+bool ownFolder(const QString& parent, const QString& dir) {
+    if (!privateFolder(QFile::encodeName(parent)))
+        return false;
     const QByteArray d = QFile::encodeName(dir);
     if (::mkdir(d.constData(), 0700) != 0 && errno != EEXIST)
         return false;
-    struct stat st {};
-    return ::lstat(d.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+    return privateFolder(d);
 }
 
 int openLockFile(const QString& name) {
     const QString dir = FtdiLockDir();
-    if (!ownFolder(dir))
+    if (dir.isEmpty())
         return -1;
     const QByteArray path = QFile::encodeName(dir + QLatin1Char('/') + name);
     return ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
+QString absoluteEnv(const char* name) {
+    const QString v = QFile::decodeName(qgetenv(name));
+    return v.startsWith(QLatin1Char('/')) ? v : QString();
+}
+
 } // namespace
 
 QString FtdiLockDir() {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(QFile::decodeName(runtime)).isDir()) {
-        const QString dir = QFile::decodeName(runtime) + QStringLiteral("/pravex");
-        if (ownFolder(dir))
-            return dir;
-    }
-    return QStringLiteral("/tmp/pravex-%1").arg(::getuid());
+    const QString runtime = absoluteEnv("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && ownFolder(runtime, runtime + QStringLiteral("/pravex")))
+        return runtime + QStringLiteral("/pravex");
+    // Without the variable (cron, su): the login manager's folder for this user, which only root makes.
+    const QString run = QStringLiteral("/run/user/%1").arg(::getuid());
+    if (ownFolder(run, run + QStringLiteral("/pravex")))
+        return run + QStringLiteral("/pravex");
+    // Else the user's own cache folder: no other user can make a name there first.
+    const QString cacheHome = absoluteEnv("XDG_CACHE_HOME");
+    const QString cache = cacheHome.isEmpty() ? QDir::homePath() + QStringLiteral("/.cache") : cacheHome;
+    const QString base = cache + QStringLiteral("/pravex");
+    QDir().mkpath(cache);
+    if (::mkdir(QFile::encodeName(base).constData(), 0700) != 0 && errno != EEXIST)
+        return QString();
+    if (ownFolder(base, base + QStringLiteral("/locks")))
+        return base + QStringLiteral("/locks");
+    return QString();
 }
 
 QString FtdiLockName(const QString& devicePath, int channel) {

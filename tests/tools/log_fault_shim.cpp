@@ -80,6 +80,27 @@ ssize_t write(int fd, const void* buf, size_t count) {
     return real(fd, buf, count);
 }
 
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+    static const auto real = next<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    const int saved = errno;
+    const Fault f = readFault();
+    if (f.kind == "size" && sameFile(fd, target())) {
+        const long long room = f.value - static_cast<long long>(offset);
+        if (room <= 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        if (static_cast<long long>(count) > room)
+            count = static_cast<size_t>(room);
+    }
+    errno = saved;
+    return real(fd, buf, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
+    return pwrite(fd, buf, count, offset);
+}
+
 int fdatasync(int fd) {
     static const auto real = next<int (*)(int)>("fdatasync");
     const Fault f = readFault();

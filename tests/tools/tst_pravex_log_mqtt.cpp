@@ -2,6 +2,7 @@
 // every reading arrives in order across a broker restart and across a logger killed while the broker was
 // away; a refused login and an untrusted certificate are clear errors while the CSV goes on.
 // labels: sim threaded
+#include "ReadingJson.h"
 #include "tst_pravex_log_broker.h"
 
 #include <csignal>
@@ -42,8 +43,8 @@ protected:
         return out;
     }
     QByteArray topicId() const {
-        // The port's path with / turned into _, the leading one dropped.
-        return QString(port).replace(QLatin1Char('/'), QLatin1Char('_')).mid(1).toUtf8();
+        // The port's path with / turned into _, the leading one dropped (and a long one shortened).
+        return AdapterTopicId(QString(), QString(), port).toUtf8();
     }
 
     QString program, devsim, dir, csv, port;

@@ -1,6 +1,7 @@
 // The MQTT spool and what is published: records kept in order across a reopen (as after a crash),
 // delivered prefixes marked and cut off, a torn last record dropped, the bound, one logger per spool; the
 // reading's JSON and the adapter's topic name.
+// labels: threaded
 #include "ReadingJson.h"
 #include "Spool.h"
 #include "tst_pravex_log_support.h"
@@ -9,6 +10,7 @@
 #include <QJsonObject>
 #include <QTimeZone>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace logtest;
 
@@ -111,6 +113,81 @@ TEST(Spool, RefusesWhatItCannotKeep) {
     EXPECT_EQ(readFile(foreign), QByteArray("some,csv\r\n"));
 }
 
+TEST(Spool, AppendsDuringACompactionAreKept) {
+    const QString path = scratchDir(QStringLiteral("spool-compact")) + QStringLiteral("/a.spool");
+    QString error;
+    Spool s;
+    ASSERT_TRUE(s.open(path, 100000, &error, QStringLiteral("PVXA"))) << error.toStdString();
+    const QByteArray big(4000, 'x');
+    for (int i = 0; i < 1200; ++i)
+        ASSERT_TRUE(s.append(big + QByteArray::number(i), &error));
+    const auto all = s.read(s.begin(), 1200);
+    std::thread appender([&] {
+        QString e;
+        for (int i = 0; i < 3000; ++i)
+            s.append("t" + QByteArray::number(i), &e);
+    });
+    s.acknowledge(all[1099].end, 1100); // the copy runs while the other thread appends
+    appender.join();
+    EXPECT_LT(QFileInfo(path).size(), 1000000) << "compacted";
+    QList<QByteArray> expected;
+    for (int i = 1100; i < 1200; ++i)
+        expected.append(big + QByteArray::number(i));
+    for (int i = 0; i < 3000; ++i)
+        expected.append("t" + QByteArray::number(i));
+    EXPECT_EQ(payloads(s.read(all[1099].end, 4000)), expected);
+    s.close();
+    ASSERT_TRUE(s.open(path, 100000, &error, QStringLiteral("PVXA")));
+    EXPECT_EQ(payloads(s.read(s.begin(), 4000)), expected);
+}
+
+TEST(Spool, BelongsToOneAdapter) {
+    const QString dir = scratchDir(QStringLiteral("spool-owner"));
+    const QByteArray legacyHeader = "PVXSPOOL 00000000000000000032" + QByteArray(2, ' ') + '\n';
+    const struct {
+        const char* name;
+        QByteArray file; // as found; empty: none
+        const char* serial;
+        bool opens;
+        QList<QByteArray> waiting;
+    } cases[] = {
+        {"new", "", "PVXA", true, {}},
+        {"its own", legacyHeader + "serial PVXA\nr1\n", "PVXA", true, {"r1"}},
+        {"another adapter's", legacyHeader + "serial PVXB\nr1\n", "PVXA", false, {}},
+        {"an adapter's, for a port", legacyHeader + "serial PVXB\nr1\n", "", false, {}},
+        {"of today's kind, without an owner", legacyHeader + "r1\nr2\n", "PVXA", true, {"r1", "r2"}},
+        {"a header lost to a full disk", QByteArray(32, '\0') + "r1\n", "PVXA", true, {"r1"}},
+        {"a header cut short", "PVXSP", "PVXA", true, {}},
+        {"percent-encoded owner", legacyHeader + "serial P%2FX%0A\nr1\n", "P/X\n", true, {"r1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir + QLatin1Char('/') + QString::fromLatin1(c.name) + QStringLiteral(".spool");
+        if (!c.file.isEmpty())
+            writeFile(path, c.file);
+        Spool s;
+        QString error;
+        ASSERT_EQ(s.open(path, 100, &error, QString::fromUtf8(c.serial)), c.opens) << error.toStdString();
+        if (!c.opens) {
+            EXPECT_TRUE(error.contains(QStringLiteral("PVXB"))) << error.toStdString();
+            EXPECT_EQ(readFile(path), c.file) << "left alone";
+            continue;
+        }
+        const auto records = s.read(s.begin(), 10);
+        EXPECT_EQ(payloads(records), c.waiting);
+        // Delivered and started again: from now on the file names its owner.
+        ASSERT_TRUE(s.append("new", &error));
+        const auto all = s.read(s.begin(), 10);
+        s.acknowledge(all.last().end, all.size());
+        s.close();
+        if (*c.serial) {
+            EXPECT_TRUE(readFile(path).contains("\nserial ")) << readFile(path).constData();
+        }
+        ASSERT_TRUE(s.open(path, 100, &error, QString::fromUtf8(c.serial))) << error.toStdString();
+        EXPECT_EQ(s.pending(), 0);
+    }
+}
+
 TEST(ReadingJson, CarriesTheReadingAndItsAdapter) {
     Reading r;
     r.time = QDateTime(QDate(2026, 12, 9), QTime(15, 4, 5, 67), QTimeZone(3600));
@@ -150,6 +227,8 @@ TEST(ReadingJson, TopicIdIsOneSafeLevel) {
         {"", "a+b#c/d", "", "a_b_c_d"},
         {"", "..", "", "adapter"},
         {"", "", "", "adapter"},
+        {"PX1", ".hidden", "", "hidden"},
+        {"PX1", "a\u200Eb", "", "a_b"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(AdapterTopicId(QString::fromUtf8(c.serial), QString::fromUtf8(c.alias),
@@ -158,9 +237,46 @@ TEST(ReadingJson, TopicIdIsOneSafeLevel) {
             << c.serial << "|" << c.alias << "|" << c.port;
 }
 
+TEST(ReadingJson, LongNamesAreCutAndStayApart) {
+    const QString a(200, QChar(0xE9));
+    const QString b = a.left(199) + QLatin1Char('x');
+    const QString na = SafeAdapterName(a), nb = SafeAdapterName(b);
+    EXPECT_LE(na.toUtf8().size(), MaxAdapterNameBytes);
+    EXPECT_LE(nb.toUtf8().size(), MaxAdapterNameBytes);
+    EXPECT_NE(na, nb);
+    EXPECT_EQ(na, SafeAdapterName(a)) << "the same on every run";
+}
+
+TEST(ReadingJson, AnAdapterIsNamedByItsAliasOnlyWhenNoOtherCouldBe) {
+    const QHash<QString, QString> aliases = {{"PVXA", "X"},     {"PVXB", "x"},     {"PVXC", "PVXE"},
+                                             {"PVXE", "bench"}, {"PVXF", "lab 1"}, {"PVXG", "lab_1"},
+                                             {"PVXH", "PVXH"},  {"PVXI", ""},      {"PVXJ", "PVXL"}};
+    const struct {
+        const char* serial;
+        QStringList listed;
+        const char* name;
+    } cases[] = {
+        {"PVXA", {}, "PVXA"},         // another has the same alias (case aside)
+        {"PVXB", {"PVXB"}, "PVXB"},   // whichever is listed
+        {"PVXC", {}, "PVXC"},         // its alias is a serial number the store knows
+        {"PVXE", {"", " "}, "bench"}, // unique (adapters without a serial number do not count)
+        {"PVXE", {"bench"}, "PVXE"},  // an adapter listed with that serial number
+        {"PVXF", {}, "PVXF"},         // "lab 1" and "lab_1" would be one file
+        {"PVXH", {}, "PVXH"},         // its own serial number as alias
+        {"PVXI", {}, "PVXI"},         // no alias
+        {"PVXJ", {"PVXJ"}, "PVXL"},   // no adapter of that serial number known
+        {"PVXJ", {"PVXL"}, "PVXJ"},   // but one is plugged in
+        {"pvxe", {}, "bench"},        // the store ignores case in serial numbers
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(StableAdapterName(QString::fromLatin1(c.serial), aliases, c.listed),
+                  QString::fromLatin1(c.name))
+            << c.serial << " " << c.listed.join(',').toStdString();
+}
+
 TEST(ReadingJson, HomeAssistantConfigsPointAtTheAdapter) {
-    const auto messages =
-        HaDiscoveryMessages(QStringLiteral("bench-2.a"), QStringLiteral("PX1"), QStringLiteral("1.0"));
+    const auto messages = HaDiscoveryMessages(QStringLiteral("bench-2.a"), QStringLiteral("PX1"),
+                                              QStringLiteral("bench-2.a"), QStringLiteral("1.0"));
     ASSERT_EQ(messages.size(), 3);
     for (const auto& m : messages) {
         EXPECT_TRUE(m.topic.startsWith("homeassistant/")) << m.topic.constData();
@@ -173,6 +289,8 @@ TEST(ReadingJson, HomeAssistantConfigsPointAtTheAdapter) {
         EXPECT_FALSE(o[QStringLiteral("unique_id")].toString().isEmpty());
         EXPECT_EQ(o[QStringLiteral("device")].toObject()[QStringLiteral("serial_number")].toString(),
                   QStringLiteral("PX1"));
+        EXPECT_EQ(o[QStringLiteral("device")].toObject()[QStringLiteral("name")].toString(),
+                  QStringLiteral("PRAVEX bench-2.a"));
     }
 }
 

@@ -6,6 +6,7 @@
 #include "ReadingJson.h"
 #include "chipwatch/ChipSettings.h"
 #include "common/PortAccessHint.h"
+#include "common/SettingsStore.h"
 #include "ftdi/TevFT232a.h"
 #include "serial/NetworkPortName.h"
 #include "serial/TevComPort.h"
@@ -57,8 +58,9 @@ const char* LogUsageText() {
            "                     adapters plugged in later join (standard output: each line after\n"
            "                     the adapter's alias or serial number in brackets)\n"
            "  --serial S         log only the adapter S (may be given more than once)\n"
-           "  --csv-dir DIR      with --all or --serial: one CSV file per adapter, DIR/ALIAS.csv (else\n"
-           "                     DIR/SERIAL.csv), with --append or --force applying to each\n"
+           "  --csv-dir DIR      with --all or --serial: one CSV file per adapter, DIR/ALIAS.csv when\n"
+           "                     no other adapter has that alias (else DIR/SERIAL.csv), with --append\n"
+           "                     or --force applying to each\n"
            "  --append           continue an existing FILE and its counter (an existing FILE is\n"
            "                     refused without --append or --force)\n"
            "  --force            replace an existing FILE\n"
@@ -83,7 +85,7 @@ const char* LogUsageText() {
            "Exit codes: 0 session ended normally, 2 bad command line, 3 CSV file refused, in use by\n"
            "another pravex-log, or not writable, or readings that did not reach it (the last message\n"
            "says how many), 4 port cannot be opened, 5 no adapter found within --wait, 6 MQTT spool\n"
-           "not usable, or readings not published because it was full.\n";
+           "not usable, or readings not published because it was full or could not be written.\n";
 }
 
 bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* help) {
@@ -636,12 +638,34 @@ void LogSession::finishNow(int code) {
     m_stopPoll.start();
 }
 
+QStringList LogSession::listed() const {
+    QStringList out;
+    const int n = m_watcher ? std::clamp(m_watcher->FListCount, 0, FTOrvakMaxAdapters) : 0;
+    for (int i = 0; i < n; ++i)
+        out.append(m_watcher->FTOrvakDefListFlags[std::size_t(i)].SerialNumber);
+    return out;
+}
+
+QHash<QString, QString> StoredAliases() {
+    QHash<QString, QString> out;
+    pravex::SettingsStore store;
+    pravex::SettingsStore::Listing listing;
+    if (store.list(chipwatch::kAliasKey, &listing) != pravex::StoreStatus::Ok)
+        return out;
+    for (const auto& [serial, value] : std::as_const(listing.values))
+        if (value.type == pravex::StoredValue::String)
+            out.insert(serial, value.text);
+    return out;
+}
+
 bool LogSession::startPublisher(const QString& serial) {
     m_alias = serial.isEmpty() ? QString() : chipwatch::ReadAlias(serial);
-    const QString id =
-        m_options.adapterId.isEmpty() ? AdapterTopicId(serial, m_alias, m_portName) : m_options.adapterId;
+    // An adapter's name follows from its serial number alone, as in a session of many adapters.
+    const QString id = !m_options.adapterId.isEmpty() ? m_options.adapterId
+                       : serial.isEmpty()             ? AdapterTopicId(serial, m_alias, m_portName)
+                                                      : StableAdapterName(serial, StoredAliases(), listed());
     QString error;
-    m_publisher = m_hub->publisher(id, serial, &error);
+    m_publisher = m_hub->publisher(id, serial, m_alias, &error);
     if (!m_publisher) {
         m_exitCode = LogExitMqtt;
         m_err(error);
@@ -669,10 +693,22 @@ void LogSession::publish(const QString& row) {
     r.alias = m_alias;
     r.port = portPath(m_portName);
     QString error;
-    // Never held up by the broker: a reading that does not fit is counted, the CSV goes on.
+    // Never held up by the broker: a reading that is not kept is counted, the CSV goes on.
     if (m_publisher->submit(r, &error)) {
+        if (m_spoolFailing)
+            m_err(QStringLiteral("the MQTT spool %1 is written again (%2 readings were not published)")
+                      .arg(m_publisher->spool().path())
+                      .arg(m_spoolLostInStretch));
+        else if (m_spoolFull)
+            m_err(QStringLiteral("the MQTT spool %1 has room again (%2 readings were not published)")
+                      .arg(m_publisher->spool().path())
+                      .arg(m_spoolLostInStretch));
         m_spoolFailing = m_spoolFull = false;
-    } else if (!error.isEmpty()) {
+        m_spoolLostInStretch = 0;
+        return;
+    }
+    ++m_spoolLostInStretch;
+    if (!error.isEmpty()) {
         if (!m_spoolFailing)
             m_err(error + QStringLiteral("; readings are not published until it works again"));
         m_spoolFailing = true;
@@ -701,6 +737,11 @@ void ReportMqttEnd(const MqttHub& hub, int* exitCode, const LogSession::Writer& 
     if (hub.pending() > 0)
         err(QStringLiteral("%1 readings wait in the MQTT spool for the broker; the next session sends them")
                 .arg(hub.pending()));
+    if (hub.failed() > 0) {
+        err(QStringLiteral("%1 readings not published: could not write the MQTT spool").arg(hub.failed()));
+        if (*exitCode == LogExitOk)
+            *exitCode = LogExitMqtt;
+    }
     if (hub.dropped() > 0) {
         err(QStringLiteral("%1 readings not published: the MQTT spool was full").arg(hub.dropped()));
         if (*exitCode == LogExitOk)

@@ -111,6 +111,7 @@ private:
     void finishNow(int code);
     void fail(int code, const QString& message);
     bool startPublisher(const QString& serial);
+    QStringList listed() const; // the serial numbers the watcher reports
     void publish(const QString& row);
     void endSession();
     void lastWords();
@@ -151,7 +152,11 @@ private:
     QDateTime m_sessionStart;
     bool m_spoolFailing = false;
     bool m_spoolFull = false;
+    qint64 m_spoolLostInStretch = 0;
 };
+
+// Every alias in the settings store by serial number (empty when the store cannot be read).
+QHash<QString, QString> StoredAliases();
 
 // The end of a session's MQTT side: what still waits in the spools, and what did not fit (exit code 6).
 void ReportMqttEnd(const MqttHub& hub, int* exitCode, const LogSession::Writer& err);

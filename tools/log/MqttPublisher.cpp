@@ -68,8 +68,8 @@ QString DefaultSpoolDir() {
 }
 
 MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial,
-                             Poster toThread)
-    : m_settings(settings), m_id(id), m_serial(serial), m_toThread(std::move(toThread)) {
+                             const QString& alias, Poster toThread)
+    : m_settings(settings), m_id(id), m_serial(serial), m_alias(alias), m_toThread(std::move(toThread)) {
     const QByteArray base = "pravex/" + id.toUtf8();
     m_readingTopic = base + "/reading";
     m_statusTopic = base + "/status";
@@ -82,7 +82,7 @@ MqttPublisher::~MqttPublisher() {
 
 bool MqttPublisher::openSpool(QString* error) {
     return m_spool.open(m_settings.spoolDir + QLatin1Char('/') + m_id + QStringLiteral(".spool"),
-                        m_settings.spoolMax, error);
+                        m_settings.spoolMax, error, m_serial);
 }
 
 bool MqttPublisher::submit(const Reading& reading, QString* error) {
@@ -156,10 +156,10 @@ void MqttPublisher::start() {
     connect(m_misc.get(), &QTimer::timeout, this, [this] {
         if (m_mosq)
             mosquitto_loop_misc(m_mosq);
-        m_spool.sync();
         sync();
     });
     m_misc->start();
+    startSyncer();
     m_retry = std::make_unique<QTimer>();
     m_retry->setSingleShot(true);
     connect(m_retry.get(), &QTimer::timeout, this, [this] { connectNow(); });
@@ -186,6 +186,12 @@ void MqttPublisher::connectNow() {
 void MqttPublisher::sync() {
     if (!m_mosq)
         return;
+    // Out of libmosquitto's callbacks (where a publish is only queued), the window that acknowledgements
+    // opened is filled at once rather than after another trip round the event loop.
+    if (m_acked) {
+        m_acked = false;
+        feed();
+    }
     const int fd = mosquitto_socket(m_mosq);
     if (fd != m_fd) {
         // The old notifiers go before the event loop polls a closed or reused descriptor.
@@ -227,6 +233,44 @@ void MqttPublisher::sync() {
     }
 }
 
+void MqttPublisher::startSyncer() {
+    // The disk's sync can take long; on this thread it would hold up every reading behind it.
+    m_syncer = std::thread([this] {
+        bool failing = false;
+        std::unique_lock lock(m_syncMutex);
+        while (!m_syncStop) {
+            m_syncWake.wait_for(lock, std::chrono::seconds(1));
+            if (m_syncStop)
+                break;
+            lock.unlock();
+            QString why;
+            const bool ok = m_spool.sync(&why);
+            if (ok == failing) {
+                failing = !ok;
+                post([this, ok, why] { spoolSynced(ok, why); });
+            }
+            lock.lock();
+        }
+    });
+}
+
+void MqttPublisher::stopSyncer() {
+    {
+        std::lock_guard lock(m_syncMutex);
+        m_syncStop = true;
+    }
+    m_syncWake.notify_all();
+    if (m_syncer.joinable())
+        m_syncer.join();
+}
+
+void MqttPublisher::spoolSynced(bool ok, const QString& why) {
+    if (!onMessage)
+        return;
+    onMessage(ok ? QStringLiteral("the MQTT spool %1 is synced again").arg(m_spool.path())
+                 : why + QStringLiteral("; the readings since then may not survive a power cut"));
+}
+
 void MqttPublisher::report(const QString& problem) {
     if (problem == m_problem)
         return;
@@ -257,7 +301,7 @@ void MqttPublisher::onConnect(int rc) {
     m_everConnected = true;
     publishRetained(m_statusTopic, "online");
     if (m_settings.haDiscovery) {
-        for (const RetainedMessage& m : HaDiscoveryMessages(m_id, m_serial, m_settings.version))
+        for (const RetainedMessage& m : HaDiscoveryMessages(m_id, m_serial, m_alias, m_settings.version))
             publishRetained(m.topic, m.payload);
         if (!m_state.isEmpty())
             m_stateSent = false;
@@ -293,7 +337,7 @@ void MqttPublisher::onPublish(int mid) {
     }
     if (records > 0)
         m_spool.acknowledge(end, records);
-    scheduleFeed();
+    m_acked = true;
 }
 
 void MqttPublisher::feed() {
@@ -369,6 +413,7 @@ void MqttPublisher::teardown() {
     if (m_done)
         return;
     m_done = true;
+    stopSyncer();
     m_read.reset();
     m_write.reset();
     m_misc.reset();
@@ -417,7 +462,8 @@ MqttHub::~MqttHub() {
     }
 }
 
-MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QString* error) {
+MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, const QString& alias,
+                                  QString* error) {
     if (m_clients.contains(id))
         return m_clients.value(id).publisher;
     auto* thread = new MqttThread;
@@ -426,7 +472,7 @@ MqttPublisher* MqttHub::publisher(const QString& id, const QString& serial, QStr
     // Made on its thread, so its timers and socket notifiers belong there.
     std::promise<MqttPublisher*> made;
     thread->post([&] {
-        auto* p = new MqttPublisher(m_settings, id, serial,
+        auto* p = new MqttPublisher(m_settings, id, serial, alias,
                                     [thread](std::function<void()> task) { thread->post(std::move(task)); });
         if (!p->openSpool(error)) {
             delete p;
@@ -491,5 +537,12 @@ qint64 MqttHub::dropped() const {
     qint64 n = 0;
     for (const Client& c : m_clients)
         n += c.publisher->spool().dropped();
+    return n;
+}
+
+qint64 MqttHub::failed() const {
+    qint64 n = 0;
+    for (const Client& c : m_clients)
+        n += c.publisher->spool().failed();
     return n;
 }

@@ -16,10 +16,13 @@
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 struct mosquitto;
 class QSocketNotifier;
@@ -50,7 +53,8 @@ class MqttPublisher : public QObject {
 public:
     using Poster = std::function<void(std::function<void()>)>;
     // Made on the MQTT thread; toThread hands tasks to it from any thread.
-    MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial, Poster toThread);
+    MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial,
+                  const QString& alias, Poster toThread);
     ~MqttPublisher() override;
 
     bool openSpool(QString* error);
@@ -89,6 +93,9 @@ private:
     void onDisconnect(int rc);
     void onPublish(int mid);
     void report(const QString& problem);
+    void startSyncer();
+    void stopSyncer();
+    void spoolSynced(bool ok, const QString& why);
     void publishRetained(const QByteArray& topic, const QByteArray& payload, int* mid = nullptr);
     void checkFinished();
     void teardown();
@@ -96,12 +103,19 @@ private:
     MqttSettings m_settings;
     QString m_id;
     QString m_serial;
+    QString m_alias;
     QByteArray m_readingTopic;
     QByteArray m_statusTopic;
     QByteArray m_stateTopic;
     Spool m_spool;
     Poster m_toThread;
     std::atomic<bool> m_feedQueued{false};
+
+    // Pushes the spool to the disk every second, on a thread of its own.
+    std::thread m_syncer;
+    std::mutex m_syncMutex;
+    std::condition_variable m_syncWake;
+    bool m_syncStop = false;
 
     // MQTT thread only.
     mosquitto* m_mosq = nullptr;
@@ -122,6 +136,7 @@ private:
     QString m_problem;    // the last one reported
     QString m_lastLogErr; // libmosquitto's last error text (TLS details)
     std::deque<InFlight> m_inFlight;
+    bool m_acked = false; // by the packets just read
     qint64 m_cursor = 0;
     QByteArray m_state; // the latest sample for pravex/ID/state
     bool m_stateSent = true;
@@ -175,14 +190,15 @@ public:
 
     // The adapter's publisher, made and started on first use. Null (error set) when its spool cannot be
     // used. message() gets the publishers' reports on the hub's thread.
-    MqttPublisher* publisher(const QString& id, const QString& serial, QString* error);
+    MqttPublisher* publisher(const QString& id, const QString& serial, const QString& alias, QString* error);
     // Every publisher finishes within graceMs, then done() on the hub's thread; a few seconds later at
     // most, whether or not a publisher is stuck.
     void finishAll(int graceMs, std::function<void()> done);
 
-    // Readings waiting in the spools, and those that did not fit.
+    // Readings waiting in the spools, those that did not fit, and those the disk did not take.
     qint64 pending() const;
     qint64 dropped() const;
+    qint64 failed() const;
 
     Q_INVOKABLE void runInbox() { m_inbox.run(); }
 

@@ -4,7 +4,20 @@
 #include "chipwatch/ChipSettings.h"
 #include "ftdi/TevFT232a.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+
+namespace {
+
+// File systems that ignore case (a memory stick) would make two such names one file.
+bool containsName(const QSet<QString>& names, const QString& name) {
+    for (const QString& n : names)
+        if (n.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
 
 MultiLogSession::MultiLogSession(const LogOptions& options, LogSession::Writer out, LogSession::Writer err,
                                  QObject* parent)
@@ -54,7 +67,8 @@ void MultiLogSession::onDetect() {
     if (m_finishing)
         return;
     const int n = std::clamp(m_watcher->FListCount, 0, FTOrvakMaxAdapters);
-    for (int i = 0; i < n; ++i) {
+    // A refused adapter ends the session: nothing is started after that decision.
+    for (int i = 0; i < n && !m_finishing; ++i) {
         const auto& r = m_watcher->FTOrvakDefListFlags[std::size_t(i)];
         const bool usable =
             !r.SerialNumber.isEmpty() && !r.ComPort.isEmpty() && r.ComPort != QLatin1String("COM?");
@@ -70,12 +84,22 @@ void MultiLogSession::onDetect() {
 }
 
 void MultiLogSession::addAdapter(const QString& serial) {
-    const QString alias = chipwatch::ReadAlias(serial);
-    // A name safe as one file name and as one topic level; the device's bytes never reach the terminal raw.
-    QString name = AdapterTopicId(serial, alias, QString());
-    // Two adapters given the same alias must not share a file, a topic and a spool.
-    if (m_names.contains(name))
-        name = AdapterTopicId(serial, QString(), QString());
+    // Every adapter listed or plugged in counts, ended ones too: a name never depends on who came first.
+    QStringList serials = m_options.serials + m_sessions.keys();
+    const int n = std::clamp(m_watcher->FListCount, 0, FTOrvakMaxAdapters);
+    for (int i = 0; i < n; ++i)
+        serials.append(m_watcher->FTOrvakDefListFlags[std::size_t(i)].SerialNumber);
+    QString name = StableAdapterName(serial, StoredAliases(), serials);
+    // Only an adapter whose serial number is someone's alias in use, plugged in after it, gets here.
+    if (containsName(m_names, name)) {
+        const QString other = SafeAdapterName(
+            serial.left(MaxAdapterNameBytes / 2) + QLatin1Char('-') +
+            QString::fromLatin1(
+                QCryptographicHash::hash(serial.toUtf8(), QCryptographicHash::Sha256).toHex().left(8)));
+        m_err(QStringLiteral("the name %1 is in use; adapter %2 is logged as %3")
+                  .arg(EscapeLogText(name), EscapeLogText(serial), EscapeLogText(other)));
+        name = other;
+    }
     m_names.insert(name);
     const QString tag = QLatin1Char('[') + EscapeLogText(name) + QStringLiteral("] ");
     LogOptions o = m_options;
@@ -106,20 +130,22 @@ void MultiLogSession::addAdapter(const QString& serial) {
 }
 
 void MultiLogSession::adapterEnded(const QString&, int code) {
-    if (code != LogExitOk && m_exitCode == LogExitOk)
-        m_exitCode = code;
     --m_running;
+    // An adapter that ends by itself with a failure (its spool in use) ends the session as a single
+    // adapter's session would end.
+    if (code != LogExitOk)
+        requestFinish(code);
     // With --count every adapter ends by itself; the session ends with the last one.
     if (m_running == 0 && (m_finishing || m_options.count > 0))
         endAll();
 }
 
 void MultiLogSession::requestFinish(int code) {
+    if (code != LogExitOk && m_exitCode == LogExitOk)
+        m_exitCode = code;
     if (m_finishing)
         return;
     m_finishing = true;
-    if (code != LogExitOk && m_exitCode == LogExitOk)
-        m_exitCode = code;
     m_waitTimer.stop();
     m_durationTimer.stop();
     if (m_running == 0) {

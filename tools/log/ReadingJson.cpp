@@ -1,5 +1,6 @@
 #include "ReadingJson.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,12 +13,26 @@ QJsonValue textOrNull(const QString& s) {
     return s.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(s);
 }
 
-// Home Assistant takes [a-zA-Z0-9_-] in its object ids.
-QString haObjectId(const QString& id) {
+QString shortHash(const QString& text) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex().left(8));
+}
+
+// Home Assistant takes [a-zA-Z0-9_-] in its object ids; a key that needed changes gets a hash of itself,
+// so that "bench.1" and "bench 1" stay two devices.
+QString haObjectId(const QString& key) {
     QString out = QStringLiteral("pravex_");
-    for (const QChar c : id)
-        out += (c.isLetterOrNumber() && c.unicode() < 0x80) || c == QLatin1Char('-') ? c : QLatin1Char('_');
-    return out;
+    bool changed = false;
+    for (const QChar c : key) {
+        const bool keep = (c.isLetterOrNumber() && c.unicode() < 0x80) || c == QLatin1Char('-');
+        out += keep ? c : QLatin1Char('_');
+        changed = changed || !keep;
+    }
+    return changed ? out + QLatin1Char('_') + shortHash(key) : out;
+}
+
+bool sameName(const QString& a, const QString& b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
 } // namespace
@@ -47,25 +62,66 @@ QString AdapterTopicId(const QString& serial, const QString& alias, const QStrin
                                                : port;
     if (id.startsWith(QLatin1String("/dev/")))
         id = id.mid(5);
+    return SafeAdapterName(id);
+}
+
+QString SafeAdapterName(const QString& text) {
+    const QString trimmed = text.trimmed();
     QString out;
-    for (const QChar c : id) {
+    for (const QChar c : trimmed) {
+        // Surrogates and format characters are not printable: no lone half, no hidden direction change.
         const bool special = c == QLatin1Char('/') || c == QLatin1Char('+') || c == QLatin1Char('#') ||
                              c.isSpace() || !c.isPrint() || c == QChar(0);
         out += special ? QLatin1Char('_') : c;
     }
-    while (out.startsWith(QLatin1Char('_')))
+    // A leading dot would hide the files.
+    while (out.startsWith(QLatin1Char('_')) || out.startsWith(QLatin1Char('.')))
         out.remove(0, 1);
-    // A name made only of dots would make a strange spool file name.
-    if (out.isEmpty() || out == QLatin1String(".") || out == QLatin1String(".."))
-        out = QStringLiteral("adapter");
-    return out;
+    if (out.isEmpty())
+        return QStringLiteral("adapter");
+    if (out.toUtf8().size() <= MaxAdapterNameBytes)
+        return out;
+    const QString tail = QLatin1Char('-') + shortHash(trimmed);
+    const int room = MaxAdapterNameBytes - int(tail.size());
+    QString cut;
+    for (const QChar c : std::as_const(out)) {
+        if (cut.toUtf8().size() + QString(c).toUtf8().size() > room)
+            break;
+        cut += c;
+    }
+    return cut + tail;
 }
 
-QList<RetainedMessage> HaDiscoveryMessages(const QString& id, const QString& serial, const QString& version) {
-    const QString object = haObjectId(id);
+QString StableAdapterName(const QString& serial, const QHash<QString, QString>& aliases,
+                          const QStringList& serials) {
+    QString alias;
+    for (auto it = aliases.cbegin(); it != aliases.cend(); ++it)
+        if (sameName(it.key(), serial) && !it.value().trimmed().isEmpty())
+            alias = it.value();
+    const QString own = SafeAdapterName(serial);
+    if (alias.trimmed().isEmpty())
+        return own;
+    const QString name = SafeAdapterName(alias);
+    bool unique = true;
+    for (auto it = aliases.cbegin(); unique && it != aliases.cend(); ++it) {
+        if (sameName(it.key(), serial))
+            continue;
+        unique = !sameName(SafeAdapterName(it.key()), name) &&
+                 (it.value().trimmed().isEmpty() || !sameName(SafeAdapterName(it.value()), name));
+    }
+    for (const QString& other : serials)
+        unique = unique && (other.trimmed().isEmpty() || sameName(other, serial) ||
+                            !sameName(SafeAdapterName(other), name));
+    return unique ? name : own;
+}
+
+QList<RetainedMessage> HaDiscoveryMessages(const QString& id, const QString& serial, const QString& alias,
+                                           const QString& version) {
+    const QString object = haObjectId(serial.isEmpty() ? id : serial);
     const QString base = QStringLiteral("pravex/") + id;
+    const QString shown = !alias.trimmed().isEmpty() ? alias.trimmed() : !serial.isEmpty() ? serial : id;
     QJsonObject device{{QStringLiteral("identifiers"), QJsonArray{object}},
-                       {QStringLiteral("name"), QStringLiteral("PRAVEX ") + id},
+                       {QStringLiteral("name"), QStringLiteral("PRAVEX ") + shown},
                        {QStringLiteral("model"), QStringLiteral("PRAVEX")}};
     if (!serial.isEmpty())
         device.insert(QStringLiteral("serial_number"), serial);
