@@ -159,6 +159,20 @@ TEST(LogToCluster, MovesToTheNextNodeWithoutLosingOrReorderingReadings) {
             EXPECT_DOUBLE_EQ(got[i].voltage, rows[i].voltage) << "reading " << i;
         }
     }
+
+    // A logger started while the first node listed is down uses the next one that answers.
+    QProcessEnvironment later = env;
+    later.insert(QStringLiteral("XDG_STATE_HOME"), dir + QStringLiteral("/state2"));
+    Proc next;
+    next.start(binary("PRAVEX_BIN_PRAVEX_LOG"),
+               {"--all", "--count", "5", "--csv-dir", dir + QStringLiteral("/csv2"), "--mqtt",
+                cluster.url(1) + "," + cluster.url(2)},
+               later);
+    EXPECT_EQ(next.finish(120), 0) << next.err.toStdString();
+    EXPECT_TRUE(next.err.contains("cannot reach the MQTT broker " + cluster.url(1).toUtf8()))
+        << next.err.toStdString();
+    EXPECT_EQ(next.err.count("publishing to " + cluster.url(2).toUtf8()), 2) << next.err.toStdString();
+    EXPECT_FALSE(next.err.contains("wait in the MQTT spool")) << next.err.toStdString();
 }
 
 } // namespace
