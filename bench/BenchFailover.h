@@ -1,7 +1,8 @@
 // mqtt_failover_gap_ms: a publisher given both nodes of a two-node RabbitMQ cluster (started by
-// scripts/rabbitmq-cluster.sh), readings every 20 ms, node 1 killed; the time from the kill to the first
-// reading a subscriber on node 2 gets after it, which has come through node 2. Beside it, the wait a
-// logger with one broker would spend before even trying again (its first reconnect back-off).
+// scripts/rabbitmq-cluster.sh), readings every 20 ms, node 1 stopped as an operator does (or killed, for
+// mqtt_failover_gap_crash_ms); the time from the stop to the first reading a subscriber on node 2 gets
+// through node 2. Beside it, the wait a logger with one broker would spend before even trying again (its
+// first reconnect back-off).
 #pragma once
 
 #include "BenchCommon.h"
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <mosquitto.h>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace failover {
@@ -49,7 +51,7 @@ struct Arrivals {
 };
 
 // False (and why on stderr) when the measurement failed; without RabbitMQ it is left out.
-inline bool MeasureFailover() {
+inline bool MeasureFailover(bool crash) {
     const QString dir =
         QStringLiteral("/tmp/pravex-bench-cluster-%1").arg(QCoreApplication::applicationPid());
     QByteArray out;
@@ -108,28 +110,41 @@ inline bool MeasureFailover() {
             submit();
             RunEvents(20);
         }
-        bool killed = false;
+        bool gone = false;
         Clock::time_point t0;
+        // What arrives after the publisher has said it moved came through node 2.
+        std::optional<Clock::time_point> moved;
+        QObject::connect(&hub, &MqttHub::message, [&](const QString& text) {
+            if (!moved && text.contains(QStringLiteral("now using broker")))
+                moved = Clock::now();
+        });
+        std::unique_ptr<QProcess> stopping;
         QFile pidFile(dir + QStringLiteral("/n1/pid"));
         const pid_t node1 =
             pidFile.open(QIODevice::ReadOnly) ? pid_t(pidFile.readAll().trimmed().toInt()) : 0;
-        // Nothing on its way through node 1 when it goes: whatever arrives after the kill came through
-        // node 2.
-        RunEvents(300);
         if (p && arrived() >= 20 && node1 > 0) {
             t0 = Clock::now();
-            killed = ::kill(node1, SIGKILL) == 0;
+            if (crash) {
+                gone = ::kill(node1, SIGKILL) == 0;
+            } else {
+                stopping.reset(clusterScript({QStringLiteral("stop-node"), dir, QStringLiteral("1")}));
+                gone = true;
+            }
         }
-        for (int i = 0; killed && i < 1500 && gapMs < 0; ++i) {
+        for (int i = 0; gone && i < 1500 && gapMs < 0; ++i) {
             submit();
             RunEvents(20);
+            if (!moved)
+                continue;
             std::lock_guard lock(arrivals.mutex);
             for (const Clock::time_point& at : arrivals.at)
-                if (at > t0) {
+                if (at > *moved) {
                     gapMs = std::chrono::duration<double, std::milli>(at - t0).count();
                     break;
                 }
         }
+        if (stopping && !stopping->waitForFinished(120000))
+            stopping->kill();
         bool done = false;
         hub.finishAll(2000, [&] { done = true; });
         while (!done)
@@ -140,12 +155,15 @@ inline bool MeasureFailover() {
     mosquitto_destroy(sub);
     runScript({QStringLiteral("stop"), dir});
     if (gapMs < 0) {
-        std::fprintf(stderr, "bench_mqtt: no reading came through node 2 after node 1 was killed\n");
+        std::fprintf(stderr, "bench_mqtt: no reading came through node 2 after node 1 %s\n",
+                     crash ? "was killed" : "was stopped");
         return false;
     }
-    Figure("mqtt_failover_gap_ms", gapMs, "ms");
-    BrokerRotation single({BrokerAddress{}});
-    Figure("mqtt_failover_baseline_backoff_ms", single.failed(), "ms");
+    Figure(crash ? "mqtt_failover_gap_crash_ms" : "mqtt_failover_gap_ms", gapMs, "ms");
+    if (!crash) {
+        BrokerRotation single({BrokerAddress{}});
+        Figure("mqtt_failover_baseline_backoff_ms", single.failed(), "ms");
+    }
     return true;
 }
 

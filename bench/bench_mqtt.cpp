@@ -341,5 +341,5 @@ int main(int argc, char** argv) {
     Figure("mqtt_latency_samples", double(ms.size()), "readings");
     ::close(master);
     ::close(slave);
-    return failover::MeasureFailover() ? 0 : 1;
+    return failover::MeasureFailover(false) && failover::MeasureFailover(true) ? 0 : 1;
 }
