@@ -3,6 +3,7 @@
 // reading of both adapters, in order, equal to the CSV rows; Home Assistant's birth message on node 2
 // brings the discovery configs there.
 // labels: cluster
+#include "tst_pravex_log_broker.h"
 #include "tst_pravex_log_rabbit.h"
 
 #include <QJsonDocument>
@@ -44,22 +45,6 @@ QList<Published> csvReadings(const QString& path) {
         out.append({cells.value(0).toLongLong(), QByteArray(cells.value(1)).replace(',', '.').toDouble()});
     }
     return out;
-}
-
-// mosquitto_sub says nothing when its subscription is in place: probes published until one arrives.
-bool subscribed(Proc& sub, int port) {
-    return sub.waitFor(
-        [&] {
-            if (sub.out.contains("pravex/probe "))
-                return true;
-            Proc probe;
-            probe.start(QStringLiteral("mosquitto_pub"), {"-h", "127.0.0.1", "-p", QString::number(port),
-                                                          "-q", "1", "-t", "pravex/probe", "-m", "1"});
-            probe.finish();
-            sub.pump(500);
-            return sub.out.contains("pravex/probe ");
-        },
-        60);
 }
 
 TEST(LogToCluster, MovesToTheNextNodeWithoutLosingOrReorderingReadings) {
@@ -127,7 +112,7 @@ TEST(LogToCluster, MovesToTheNextNodeWithoutLosingOrReorderingReadings) {
     Proc ha;
     ha.start(QStringLiteral("mosquitto_sub"),
              {"-h", "127.0.0.1", "-p", QString::number(cluster.mqttPort(2)), "-v", "-R", "-t",
-              "homeassistant/+/+/config", "-t", "pravex/probe"});
+              "homeassistant/+/+/config", "-t", "pravex/+/status", "-t", "pravex/probe"});
     ASSERT_TRUE(subscribed(ha, cluster.mqttPort(2))) << ha.err.toStdString();
     Proc birth;
     birth.start(QStringLiteral("mosquitto_pub"),
@@ -144,6 +129,17 @@ TEST(LogToCluster, MovesToTheNextNodeWithoutLosingOrReorderingReadings) {
     EXPECT_TRUE(ha.waitFor([&] { return configs().size() >= 6; })) << ha.out.toStdString();
     for (const char* object : {"pravex_PVXA_voltage", "pravex_PVXB_battery_low"})
         EXPECT_TRUE(configs().join(' ').contains(QLatin1String(object))) << configs().join(' ').toStdString();
+
+    // A late will of the connection to node 1 says offline: the logger, online on node 2, says otherwise.
+    Proc will;
+    will.start(QStringLiteral("mosquitto_pub"),
+               {"-h", "127.0.0.1", "-p", QString::number(cluster.mqttPort(2)), "-q", "1", "-r", "-t",
+                "pravex/PVXA/status", "-m", "offline"});
+    EXPECT_EQ(will.finish(), 0) << will.err.toStdString();
+    EXPECT_TRUE(ha.waitFor([&] {
+        const qsizetype offline = ha.out.lastIndexOf("pravex/PVXA/status offline");
+        return offline >= 0 && ha.out.indexOf("pravex/PVXA/status online", offline) > offline;
+    })) << ha.out.toStdString();
 
     log.terminate();
     EXPECT_EQ(log.finish(120), 0) << log.err.toStdString();

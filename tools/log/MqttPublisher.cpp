@@ -138,13 +138,24 @@ void MqttPublisher::start() {
     mosquitto_publish_callback_set(
         m_mosq, [](mosquitto*, void* o, int mid) { static_cast<MqttPublisher*>(o)->onPublish(mid); });
     mosquitto_message_callback_set(m_mosq, [](mosquitto*, void* o, const mosquitto_message* m) {
-        // Home Assistant's birth message: it has (re)started and wants the discovery configs. A retained
-        // one is old news; the configs went out on connecting.
-        if (m->retain || !m->topic || qstrcmp(m->topic, HaStatusTopic) != 0 ||
-            QByteArray(static_cast<const char*>(m->payload), m->payloadlen) != "online")
-            return;
         auto* self = static_cast<MqttPublisher*>(o);
-        QTimer::singleShot(0, self, [self] { self->announce(); });
+        const QByteArray payload(static_cast<const char*>(m->payload), m->payloadlen);
+        if (!m->topic)
+            return;
+        if (self->m_statusTopic == m->topic && payload == "offline") {
+            // The will of an older connection (a node that noticed our move late, or a broker that kept
+            // a stale one) says offline while we are online.
+            QTimer::singleShot(0, self, [self] {
+                if (self->m_connected && !self->m_finishing && self->m_mosq) {
+                    self->publishRetained(self->m_statusTopic, "online");
+                    self->sync();
+                }
+            });
+        } else if (!m->retain && qstrcmp(m->topic, HaStatusTopic) == 0 && payload == "online") {
+            // Home Assistant's birth message: it has (re)started and wants the discovery configs. A
+            // retained one is old news; the configs went out on connecting.
+            QTimer::singleShot(0, self, [self] { self->announce(); });
+        }
     });
     mosquitto_log_callback_set(m_mosq, [](mosquitto*, void* o, int level, const char* text) {
         if (level == MOSQ_LOG_ERR && text)
@@ -264,6 +275,7 @@ void MqttPublisher::onConnect(int rc) {
     // Retained messages may live on one node only (RabbitMQ keeps them per node): every connection
     // brings its own.
     publishRetained(m_statusTopic, "online");
+    mosquitto_subscribe(m_mosq, nullptr, m_statusTopic.constData(), 1);
     if (m_settings.haDiscovery) {
         mosquitto_subscribe(m_mosq, nullptr, HaStatusTopic, 1);
         announce();
