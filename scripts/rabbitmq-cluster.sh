@@ -10,6 +10,8 @@
 # With OWNER_PID, a watcher tears the cluster down when that process ends, so a test killed by its
 # time-out leaves no broker behind. Exit code 77: RabbitMQ cannot be run here (the reason on stderr).
 set -uo pipefail
+# The server and its tools live in sbin, which an ordinary PATH may lack.
+PATH=$PATH:/usr/sbin:/sbin
 
 die() {
     echo "rabbitmq-cluster: $*" >&2
