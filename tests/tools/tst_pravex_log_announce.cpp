@@ -1,6 +1,6 @@
 // What pravex-log says again while it runs, on the everyday broker: the Home Assistant configs when Home
 // Assistant announces itself, and "online" when an older connection's will says "offline".
-// labels: sim
+// labels: sim threaded
 #include "tst_pravex_log_broker.h"
 
 #include <gtest/gtest.h>
