@@ -81,6 +81,7 @@ TEST(BrokerAddresses, RepeatedAndCommaSeparatedAddressesKeepTheirOrder) {
         {{"--mqtt", "mqtt://a:1,mqtt://b:2", "--mqtt", "mqtt://c"}, {"mqtt://a:1", "mqtt://b:2", "mqtt://c"}},
         {{"--mqtt", "mqtt://a:1, mqtt://[::1]:2"}, {"mqtt://a:1", "mqtt://[::1]:2"}},
         {{"--mqtt", "mqtts://a,mqtts://b"}, {"mqtts://a", "mqtts://b"}},
+        {{"--mqtt", "mqtt://a,mqtt://a:1883", "--mqtt", "mqtt://b,mqtt://a"}, {"mqtt://a", "mqtt://b"}},
         // One client serves every node, with or without TLS.
         {{"--mqtt", "mqtt://a,mqtts://b"}, {}},
         {{"--mqtt", "mqtts://a", "--mqtt", "mqtt://b"}, {}},

@@ -1,6 +1,7 @@
 #include "BrokerList.h"
 
 #include <QUrl>
+#include <algorithm>
 
 namespace {
 
@@ -45,7 +46,10 @@ bool AddBrokerAddresses(const QString& value, QList<BrokerAddress>* list, QStrin
                          .arg(first.url, b.url);
             return false;
         }
-        added.append(b);
+        // A node named twice would only be a move from a node to itself.
+        const auto same = [&b](const BrokerAddress& o) { return o.host == b.host && o.port == b.port; };
+        if (std::none_of(list->begin(), list->end(), same) && std::none_of(added.begin(), added.end(), same))
+            added.append(b);
     }
     *list += added;
     return true;
