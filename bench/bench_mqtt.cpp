@@ -3,6 +3,7 @@
 // bare libmosquitto QoS 1 publishing of the same payloads; and the latency from the CR at the port (a pty
 // that pravex-log reads) to a subscriber. Prints "name value unit" lines.
 #include "BenchCommon.h"
+#include "BenchFailover.h"
 #include "MqttPublisher.h"
 
 #include <QCoreApplication>
@@ -409,5 +410,5 @@ int main(int argc, char** argv) {
     Figure("mqtt_latency_samples", double(ms.size()), "readings");
     ::close(master);
     ::close(slave);
-    return 0;
+    return failover::MeasureFailover(false) && failover::MeasureFailover(true) ? 0 : 1;
 }

@@ -10,7 +10,7 @@ packages=(
     python3 python3-serial umockdev libumockdev-dev
     xvfb xauth procps openbox x11-utils libxtst-dev
     dpkg-dev file lintian desktop-file-utils appstream scdoc librsvg2-bin bash-completion man-db
-    libmosquitto-dev mosquitto mosquitto-clients openssl ser2net
+    libmosquitto-dev mosquitto mosquitto-clients openssl ser2net rabbitmq-server
     dbus-daemon util-linux
 )
 

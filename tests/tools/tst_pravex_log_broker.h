@@ -181,4 +181,20 @@ inline QList<qint64> evenCounters(qint64 first, qint64 last) {
     return out;
 }
 
+// mosquitto_sub says nothing when its subscription is in place: probes published until one arrives.
+inline bool subscribed(Proc& sub, int port) {
+    return sub.waitFor(
+        [&] {
+            if (sub.out.contains("pravex/probe "))
+                return true;
+            Proc probe;
+            probe.start(QStringLiteral("mosquitto_pub"), {"-h", "127.0.0.1", "-p", QString::number(port),
+                                                          "-q", "1", "-t", "pravex/probe", "-m", "1"});
+            probe.finish();
+            sub.pump(500);
+            return sub.out.contains("pravex/probe ");
+        },
+        60);
+}
+
 } // namespace logtest

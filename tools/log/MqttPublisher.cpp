@@ -4,7 +4,6 @@
 #include <QSocketNotifier>
 #include <QSysInfo>
 #include <QTimer>
-#include <QUrl>
 #include <future>
 #include <mosquitto.h>
 #include <mutex>
@@ -14,7 +13,8 @@ namespace {
 // QoS 1 messages awaiting their PUBACK at once.
 constexpr int Window = 200;
 constexpr int KeepaliveS = 30;
-constexpr int MaxBackoffS = 5;
+constexpr int MaxBackoffMs = 5000;
+const char* const HaStatusTopic = "homeassistant/status";
 
 void initLibrary() {
     static std::once_flag once;
@@ -36,26 +36,13 @@ QString errText(int rc) {
 } // namespace
 
 bool ParseMqttUrl(const QString& text, MqttSettings* s, QString* error) {
-    const QUrl url(text, QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts")) ||
-        url.host().isEmpty() || (!url.path().isEmpty() && url.path() != QLatin1String("/")) ||
-        !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment()) {
-        *error = QStringLiteral("--mqtt needs mqtt://host[:port] or mqtts://host[:port], not \"") + text +
-                 QLatin1Char('"');
-        if (!url.userInfo().isEmpty())
-            *error += QStringLiteral(" (give the user with --mqtt-user and the password in "
-                                     "PRAVEX_MQTT_PASSWORD or --mqtt-password-file)");
+    if (!AddBrokerAddresses(text, &s->brokers, error))
         return false;
-    }
-    s->url = text;
-    s->tls = scheme == QLatin1String("mqtts");
-    s->host = url.host();
-    s->port = url.port(s->tls ? 8883 : 1883);
-    if (s->port <= 0) {
-        *error = QStringLiteral("--mqtt: bad port in \"") + text + QLatin1Char('"');
-        return false;
-    }
+    const BrokerAddress& first = s->brokers.first();
+    s->url = first.url;
+    s->host = first.host;
+    s->port = first.port;
+    s->tls = first.tls;
     return true;
 }
 
@@ -69,7 +56,11 @@ QString DefaultSpoolDir() {
 
 MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& id, const QString& serial,
                              const QString& alias, Poster toThread)
-    : m_settings(settings), m_id(id), m_serial(serial), m_alias(alias), m_toThread(std::move(toThread)) {
+    : m_settings(settings), m_id(id), m_serial(serial), m_alias(alias), m_toThread(std::move(toThread)),
+      m_brokers(settings.brokers.isEmpty()
+                    ? QList<BrokerAddress>{{settings.url, settings.host, settings.port, settings.tls}}
+                    : settings.brokers,
+                MaxBackoffMs) {
     const QByteArray base = "pravex/" + id.toUtf8();
     m_readingTopic = base + "/reading";
     m_statusTopic = base + "/status";
@@ -146,6 +137,26 @@ void MqttPublisher::start() {
         m_mosq, [](mosquitto*, void* o, int rc) { static_cast<MqttPublisher*>(o)->onDisconnect(rc); });
     mosquitto_publish_callback_set(
         m_mosq, [](mosquitto*, void* o, int mid) { static_cast<MqttPublisher*>(o)->onPublish(mid); });
+    mosquitto_message_callback_set(m_mosq, [](mosquitto*, void* o, const mosquitto_message* m) {
+        auto* self = static_cast<MqttPublisher*>(o);
+        const QByteArray payload(static_cast<const char*>(m->payload), m->payloadlen);
+        if (!m->topic)
+            return;
+        if (self->m_statusTopic == m->topic && payload == "offline") {
+            // The will of an older connection (a node that noticed our move late, or a broker that kept
+            // a stale one) says offline while we are online.
+            QTimer::singleShot(0, self, [self] {
+                if (self->m_connected && !self->m_finishing && self->m_mosq) {
+                    self->publishRetained(self->m_statusTopic, "online");
+                    self->sync();
+                }
+            });
+        } else if (!m->retain && qstrcmp(m->topic, HaStatusTopic) == 0 && payload == "online") {
+            // Home Assistant's birth message: it has (re)started and wants the discovery configs. A
+            // retained one is old news; the configs went out on connecting.
+            QTimer::singleShot(0, self, [self] { self->announce(); });
+        }
+    });
     mosquitto_log_callback_set(m_mosq, [](mosquitto*, void* o, int level, const char* text) {
         if (level == MOSQ_LOG_ERR && text)
             static_cast<MqttPublisher*>(o)->m_lastLogErr = QString::fromLocal8Bit(text);
@@ -170,15 +181,18 @@ void MqttPublisher::connectNow() {
     if (!m_mosq || m_done || mosquitto_socket(m_mosq) >= 0)
         return;
     m_lastLogErr.clear();
+    const BrokerAddress& node = m_brokers.current();
     // Blocking (name lookup, TCP, TLS), which is why this runs on a thread of its own.
-    // After the first try, reconnect: the same client keeps its will and its unacknowledged messages.
-    const int rc = m_tried ? mosquitto_reconnect(m_mosq)
-                           : mosquitto_connect(m_mosq, m_settings.host.toUtf8().constData(), m_settings.port,
-                                               KeepaliveS);
+    // The same client object serves every node: it keeps its will and its unacknowledged messages, which
+    // it sends again after the next CONNACK, to whichever node that is.
+    const int rc = m_tried && m_target == m_brokers.currentIndex()
+                       ? mosquitto_reconnect(m_mosq)
+                       : mosquitto_connect(m_mosq, node.host.toUtf8().constData(), node.port, KeepaliveS);
     m_tried = true;
+    m_target = m_brokers.currentIndex();
     if (rc != MOSQ_ERR_SUCCESS) {
         report(QStringLiteral("cannot reach the MQTT broker %1: %2")
-                   .arg(m_settings.url, m_lastLogErr.isEmpty() ? errText(rc) : m_lastLogErr));
+                   .arg(node.url, m_lastLogErr.isEmpty() ? errText(rc) : m_lastLogErr));
     }
     sync();
 }
@@ -208,9 +222,9 @@ void MqttPublisher::sync() {
                 if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_REFUSED && rc != MOSQ_ERR_NO_CONN &&
                     !(was && rc == MOSQ_ERR_CONN_LOST)) {
                     const QString why = m_lastLogErr.isEmpty() ? errText(rc) : m_lastLogErr;
-                    report(
-                        was ? QStringLiteral("MQTT broker %1: %2").arg(m_settings.url, why)
-                            : QStringLiteral("cannot reach the MQTT broker %1: %2").arg(m_settings.url, why));
+                    const QString& url = m_brokers.current().url;
+                    report(was ? QStringLiteral("MQTT broker %1: %2").arg(url, why)
+                               : QStringLiteral("cannot reach the MQTT broker %1: %2").arg(url, why));
                 }
                 sync();
             });
@@ -227,8 +241,7 @@ void MqttPublisher::sync() {
         if (m_finishing) {
             checkFinished();
         } else if (m_retry && !m_retry->isActive()) {
-            m_retry->start(m_backoffS * 1000);
-            m_backoffS = std::min(m_backoffS * 2, MaxBackoffS);
+            m_retry->start(m_brokers.failed());
         }
     }
 }
@@ -272,9 +285,10 @@ void MqttPublisher::spoolSynced(bool ok, const QString& why) {
 }
 
 void MqttPublisher::report(const QString& problem) {
-    if (problem == m_problem)
+    // Said once until the next connection, however often the nodes are tried in turn.
+    if (m_said.contains(problem))
         return;
-    m_problem = problem;
+    m_said.append(problem);
     if (onMessage)
         onMessage(problem + QStringLiteral("; readings wait in the spool"));
 }
@@ -287,34 +301,54 @@ void MqttPublisher::onConnect(int rc) {
     if (rc != 0) {
         // 3.1.1: the client tries again; a refused login is said once.
         report(QStringLiteral("the MQTT broker %1 refused the connection: %2")
-                   .arg(m_settings.url, sentence(mosquitto_connack_string(rc))));
+                   .arg(m_brokers.current().url, sentence(mosquitto_connack_string(rc))));
         return;
     }
-    m_backoffS = 1;
+    m_brokers.connected();
     m_connected = true;
-    if (!m_problem.isEmpty())
-        onMessage(QStringLiteral("MQTT broker %1 connected again").arg(m_settings.url));
-    else if (!m_everConnected)
-        onMessage(
-            QStringLiteral("publishing to %1 as %2").arg(m_settings.url, QString::fromUtf8(m_readingTopic)));
-    m_problem.clear();
+    const QString& url = m_brokers.current().url;
+    if (!m_everConnected)
+        onMessage(QStringLiteral("publishing to %1 as %2").arg(url, QString::fromUtf8(m_readingTopic)));
+    else if (m_lastNode != m_brokers.currentIndex())
+        onMessage(QStringLiteral("MQTT: now using broker %1").arg(url));
+    else if (!m_said.isEmpty())
+        onMessage(QStringLiteral("MQTT broker %1 connected again").arg(url));
+    m_said.clear();
     m_everConnected = true;
+    m_lastNode = m_brokers.currentIndex();
+    // Retained messages may live on one node only (RabbitMQ keeps them per node): every connection
+    // brings its own.
     publishRetained(m_statusTopic, "online");
+    mosquitto_subscribe(m_mosq, nullptr, m_statusTopic.constData(), 1);
     if (m_settings.haDiscovery) {
-        for (const RetainedMessage& m : HaDiscoveryMessages(m_id, m_serial, m_alias, m_settings.version))
-            publishRetained(m.topic, m.payload);
-        if (!m_state.isEmpty())
-            m_stateSent = false;
+        mosquitto_subscribe(m_mosq, nullptr, HaStatusTopic, 1);
+        announce();
     }
     // New readings only after libmosquitto has resent the unacknowledged ones, which it does after this.
+    scheduleFeed();
+}
+
+void MqttPublisher::announce() {
+    if (!m_mosq || !m_connected)
+        return;
+    for (const RetainedMessage& m : HaDiscoveryMessages(m_id, m_serial, m_alias, m_settings.version))
+        publishRetained(m.topic, m.payload);
+    if (!m_state.isEmpty())
+        m_stateSent = false;
     scheduleFeed();
 }
 
 void MqttPublisher::onDisconnect(int rc) {
     const bool was = m_connected;
     m_connected = false;
-    if (was && rc != 0 && !m_finishing)
-        report(QStringLiteral("lost the MQTT broker %1").arg(m_settings.url));
+    if (!was || rc == 0 || m_finishing)
+        return;
+    const QString& url = m_brokers.current().url;
+    if (m_brokers.several())
+        report(QStringLiteral("MQTT: broker %1 lost (%2); trying %3")
+                   .arg(url, errText(rc), m_brokers.next().url));
+    else
+        report(QStringLiteral("lost the MQTT broker %1").arg(url));
 }
 
 void MqttPublisher::onPublish(int mid) {
@@ -357,7 +391,7 @@ void MqttPublisher::feed() {
                                              r.payload.constData(), 1, false);
             // NO_CONN with QoS 1: queued all the same, sent after the reconnect.
             if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
-                report(QStringLiteral("cannot publish to %1: %2").arg(m_settings.url, errText(rc)));
+                report(QStringLiteral("cannot publish to %1: %2").arg(m_brokers.current().url, errText(rc)));
                 sync();
                 return;
             }

@@ -7,6 +7,7 @@
 // broker never holds up the port or the CSV file.
 #pragma once
 
+#include "BrokerList.h"
 #include "Inbox.h"
 #include "ReadingJson.h"
 #include "Spool.h"
@@ -29,6 +30,8 @@ class QSocketNotifier;
 class QTimer;
 
 struct MqttSettings {
+    QList<BrokerAddress> brokers; // the nodes of one site, tried in turn
+    // The first of them.
     QString url;
     QString host;
     int port = 0;
@@ -43,7 +46,8 @@ struct MqttSettings {
     QString version;
 };
 
-// mqtt://host[:port] (1883) or mqtts://host[:port] (8883); IPv6 addresses in brackets.
+// mqtt://host[:port] (1883) or mqtts://host[:port] (8883); IPv6 addresses in brackets; several separated
+// by commas. Each call adds to the settings' brokers.
 bool ParseMqttUrl(const QString& url, MqttSettings* settings, QString* error);
 // $XDG_STATE_HOME/pravex, else ~/.local/state/pravex.
 QString DefaultSpoolDir();
@@ -96,6 +100,7 @@ private:
     void startSyncer();
     void stopSyncer();
     void spoolSynced(bool ok, const QString& why);
+    void announce();
     void publishRetained(const QByteArray& topic, const QByteArray& payload, int* mid = nullptr);
     void checkFinished();
     void teardown();
@@ -125,7 +130,9 @@ private:
     std::unique_ptr<QTimer> m_retry;
     std::unique_ptr<QTimer> m_grace;
     int m_fd = -1;
-    int m_backoffS = 1;
+    BrokerRotation m_brokers;
+    int m_target = -1;   // the node the client was last pointed at
+    int m_lastNode = -1; // the node of the last connection
     bool m_tried = false;
     bool m_connected = false;
     bool m_everConnected = false;
@@ -133,7 +140,7 @@ private:
     bool m_done = false;
     int m_offlineMid = -1;
     bool m_offlineAcked = false;
-    QString m_problem;    // the last one reported
+    QStringList m_said;   // problems reported since the last connection
     QString m_lastLogErr; // libmosquitto's last error text (TLS details)
     std::deque<InFlight> m_inFlight;
     bool m_acked = false; // by the packets just read
