@@ -4,6 +4,7 @@
 
 #include "ChipPictures.h"
 #include "common/TevTools.h"
+#include "common/WindowPlaceFit.h"
 #include "ftdi/TevFT232a.h"
 
 #include <QAction>
@@ -457,7 +458,10 @@ void TfrmFTList::PlaceBottomRight() {
     if (!screen)
         return;
     const QRect area = screen->availableGeometry();
-    move(area.x() + area.width() - width() - 6, area.y() + area.height() - height() - 6);
+    // On a screen smaller than the full view the corner would push the panel, the handle, off the top left.
+    const QPoint corner(qMax(area.left(), area.x() + area.width() - width() - 6),
+                        qMax(area.top(), area.y() + area.height() - height() - 6));
+    move(FitWindowPlace(QRect(corner, size()), CurrentScreenAreas(), {kPanelHeight, 48, 8}).topLeft());
 }
 
 void TfrmFTList::MagentaEyeOn() {
