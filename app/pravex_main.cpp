@@ -3,6 +3,7 @@
 #include "ProgramVersion.h"
 #include "Unit1.h"
 #include "chipwatch/frmFTListU.h"
+#include "common/DesktopPlatform.h"
 #include "frmDodatkiU.h"
 
 #include <QApplication>
@@ -15,7 +16,9 @@ int main(int argc, char** argv) {
         return 0;
     QElapsedTimer started;
     started.start();
+    TDesktopPlatform platform(argc, argv);
     QApplication app(argc, argv);
+    platform.Started();
     QApplication::setApplicationName(QStringLiteral("PRAVEX"));
     // Wayland matches the windows to the installed desktop entry by this name.
     QApplication::setDesktopFileName(QString::fromLatin1(PravexAppId()));
