@@ -24,7 +24,8 @@ fi
 
 export XDG_RUNTIME_DIR="$work"
 socket="pravex-$$"
-weston --backend=headless-backend.so --xwayland --socket="$socket" --width=1600 --height=1000 \
+# Its own session: a compositor that signals its process group must not reach the command.
+setsid weston --backend=headless-backend.so --xwayland --socket="$socket" --width=1600 --height=1000 \
     --idle-time=0 --log="$work/weston.log" >/dev/null 2>&1 &
 weston_pid=$!
 # Weston names the X display once it listens for X clients (the server itself starts with the first).
