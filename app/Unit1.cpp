@@ -34,6 +34,11 @@ void setTextColour(QLabel* label, const QColor& colour) {
     label->setPalette(pal);
 }
 
+// The web label reacts on its text only: as wide as the text, whatever it says and however it is drawn.
+void fitToText(QLabel* label) {
+    label->resize(label->sizeHint().width(), 16);
+}
+
 const QColor Grey51(81, 81, 81);
 const QColor WebOrange(255, 128, 0);
 const QColor WebGrey(128, 128, 128);
@@ -142,7 +147,8 @@ TForm1::TForm1(QWidget* parent)
     lbWeb->setObjectName(QStringLiteral("lbWeb"));
     lbWeb->setFont(pixelFont("Verdana", 11));
     lbWeb->setCursor(Qt::PointingHandCursor);
-    lbWeb->setGeometry(8, 159, 226 - 16, 16);
+    lbWeb->move(8, 159);
+    fitToText(lbWeb);
     setTextColour(lbWeb, WebOrange);
     lbWeb->installEventFilter(this);
 
@@ -205,6 +211,7 @@ void TForm1::SetToolsWindow(TfrmDodatki* tools) {
 void TForm1::FormCreate() {
     TevFT232a->SetActive(true);
     lbWeb->setText(MakerCaption);
+    fitToText(lbWeb);
     FManualPortMode = false;
     if (!RegReadBool(QStringLiteral("ComPortAutoDetect"), true, PravexKey)) {
         FManualPortMode = true;
@@ -298,6 +305,7 @@ void TForm1::TevFT232aDetectUSB(QObject*, bool, TFTOrvakDefListFlags& OrvakFTLis
         Button1->setText(QStringLiteral("START"));
         Button1->setEnabled(true);
         lbWeb->setText(MakerWebAddress);
+        fitToText(lbWeb);
         setTextColour(lbWeb, WebGrey);
     } else {
         Button1->setText(QStringLiteral("off Line"));
@@ -336,6 +344,7 @@ void TForm1::lbWebMouseEnter() {
     lbWeb->setFont(f);
     setTextColour(lbWeb, WebHover);
     lbWeb->setText(MakerWebAddress);
+    fitToText(lbWeb);
 }
 
 void TForm1::lbWebMouseLeave() {
@@ -343,6 +352,7 @@ void TForm1::lbWebMouseLeave() {
     f.setBold(false);
     f.setUnderline(false);
     lbWeb->setFont(f);
+    fitToText(lbWeb);
     setTextColour(lbWeb, WebGrey);
 }
 
