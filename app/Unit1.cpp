@@ -2,6 +2,7 @@
 // indicator, the low-battery blink, the adapter reports and the tools button.
 #include "Unit1.h"
 
+#include "KeyboardAccess.h"
 #include "chipwatch/frmFTListU.h"
 #include "common/TevTools.h"
 #include "frmDodatkiU.h"
@@ -189,6 +190,7 @@ TForm1::TForm1(QWidget* parent)
     TevFormStorage1->Loaded();
     TevComPort3->Loaded();
     FormCreate();
+    SetUpMainWindowKeys(*this);
 }
 
 TForm1::~TForm1() {
@@ -275,6 +277,7 @@ void TForm1::applyReadout() {
     RzLEDDisplay1->SetSegmentOffColor(toQColor(FReadout.unlitColour()));
     if (lbDCDC->text() != FReadout.converterText())
         lbDCDC->setText(FReadout.converterText());
+    RzLEDDisplay1->setAccessibleDescription(ReadoutSpokenText(FReadout));
     const QColor converter = toQColor(FReadout.converterColour());
     if (lbDCDC->palette().color(QPalette::WindowText) != converter)
         setTextColour(lbDCDC, converter);

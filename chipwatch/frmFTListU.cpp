@@ -3,6 +3,7 @@
 #include "frmFTListU.h"
 
 #include "ChipPictures.h"
+#include "ChipWatcherKeys.h"
 #include "common/TevTools.h"
 #include "common/WindowPlaceFit.h"
 #include "ftdi/TevFT232a.h"
@@ -171,6 +172,7 @@ TfrmFTList::TfrmFTList() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint |
     resize(FullWidth, ExpandedHeight);
     BuildControls();
     BuildMenu();
+    SetUpChipWatcherKeys(*this);
     OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
     bMustBeMaxHeight = false;
     ChosenResetLine = 128;

@@ -8,6 +8,10 @@
 #include "common/TevTools.h"
 #include "frmDodatkiU.h"
 
+#include <QFile>
+#include <QFileDialog>
+#include <QTabWidget>
+
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
@@ -18,9 +22,11 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 #include <memory>
+#include <vector>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 using namespace apptest;
 
@@ -58,6 +64,33 @@ public:
 private:
     Display* FDisplay;
     int FDown = 0;
+};
+
+// Real key presses through XTest, as a keyboard gives them: the server sends them to the focused window.
+class Keyboard {
+public:
+    Keyboard() : FDisplay(XOpenDisplay(nullptr)) {}
+    ~Keyboard() {
+        if (FDisplay)
+            XCloseDisplay(FDisplay);
+    }
+    bool Ok() const { return FDisplay != nullptr; }
+    // Presses the modifiers, taps the key, lets the modifiers go.
+    void Tap(KeySym key, const std::vector<KeySym>& modifiers = {}) {
+        for (KeySym m : modifiers)
+            Send(m, true);
+        Send(key, true);
+        Send(key, false);
+        for (KeySym m : modifiers)
+            Send(m, false);
+    }
+
+private:
+    void Send(KeySym key, bool down) {
+        XTestFakeKeyEvent(FDisplay, XKeysymToKeycode(FDisplay, key), down ? True : False, CurrentTime);
+        XSync(FDisplay, False);
+    }
+    Display* FDisplay;
 };
 
 // Counts the mouse events a widget is given, before the window's own handling sees them: a test waits
@@ -459,4 +492,104 @@ TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
         ASSERT_TRUE(WaitFor([&] { return w->pos().x() > start.x() + 20 && w->pos().y() > start.y() + 20; }));
     }
     delete frmFTList.data();
+}
+
+TEST_F(Desktop, EverythingAMouseDoesTheKeyboardDoesToo) {
+    Keyboard keys;
+    ASSERT_TRUE(keys.Ok());
+    DevSim dev;
+    ASSERT_TRUE(dev.Start({QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--cr")}));
+    ASSERT_TRUE(RegWriteBool(QStringLiteral("ComPortAutoDetect"), false, PravexKey));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("naComPort"), dev.Port(), PravexKey));
+    ProgramRun run;
+    TForm1* f = run.form1.get();
+    TfrmDodatki* t = run.tools.get();
+    // X's headers take the button's own name for a macro.
+    auto* start = f->findChild<QPushButton*>(QStringLiteral("Button1"));
+    ASSERT_TRUE(start);
+    ASSERT_TRUE(WaitFor([&] { return Framed(f); }));
+    f->activateWindow();
+    ASSERT_TRUE(WaitFor([&] { return f->isActiveWindow(); }));
+
+    // The tools window, its tabs, both saves and its close.
+    keys.Tap(XK_t, {XK_Control_L});
+    ASSERT_TRUE(WaitFor([&] { return t->isVisible() && t->isActiveWindow(); }));
+    const QString folder = ScratchDir(QStringLiteral("keys"));
+    QString answer;
+    t->ExecuteDialog = [&](QFileDialog* d) {
+        d->selectFile(answer);
+        return true;
+    };
+    struct TabStep {
+        KeySym key;
+        std::vector<KeySym> modifiers;
+        int index;
+        const char* saves; // file Ctrl+S writes on this tab, or none
+    };
+    const QList<TabStep> steps{
+        {XK_Tab, {XK_Control_L}, 2, nullptr},             // from the settings tab the tools button opened
+        {XK_Tab, {XK_Control_L}, 0, "log.csv"},           // wrapping round to the log
+        {XK_Tab, {XK_Control_L}, 1, "chart.jpg"},         // the chart
+        {XK_Tab, {XK_Control_L, XK_Shift_L}, 0, nullptr}, // backwards
+        {XK_Tab, {XK_Control_L, XK_Shift_L}, 2, nullptr}, // backwards, wrapping
+    };
+    ASSERT_EQ(t->PageControl->currentIndex(), 1) << "the tools button opens the settings tab";
+    for (const TabStep& step : steps) {
+        SCOPED_TRACE(step.index);
+        keys.Tap(step.key, step.modifiers);
+        ASSERT_TRUE(WaitFor([&] { return t->PageControl->currentIndex() == step.index; }))
+            << "on tab " << t->PageControl->currentIndex();
+        if (step.saves) {
+            answer = folder + QLatin1Char('/') + QString::fromLatin1(step.saves);
+            keys.Tap(XK_s, {XK_Control_L});
+            EXPECT_TRUE(WaitFor([&] { return QFile::exists(answer); })) << step.saves;
+        }
+    }
+    keys.Tap(XK_Escape);
+    ASSERT_TRUE(WaitFor([&] { return !t->isVisible(); }));
+
+    // START and STOP from the main window, by shortcut and by Tab and Space on the button.
+    f->activateWindow();
+    ASSERT_TRUE(WaitFor([&] { return f->isActiveWindow(); }));
+    ASSERT_TRUE(WaitFor([&] { return start->isEnabled(); }));
+    keys.Tap(XK_Return, {XK_Control_L});
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == dev.Port(); }));
+    EXPECT_EQ(start->text(), QStringLiteral("STOP"));
+    keys.Tap(XK_Return, {XK_Control_L});
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == QStringLiteral("-"); }));
+    EXPECT_EQ(start->text(), QStringLiteral("START"));
+    for (int i = 0; i < 4 && !start->hasFocus(); ++i) {
+        keys.Tap(XK_Tab);
+        WaitFor([&] { return start->hasFocus(); }, 2000);
+    }
+    ASSERT_TRUE(start->hasFocus());
+    keys.Tap(XK_space);
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == dev.Port(); }));
+    keys.Tap(XK_space);
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == QStringLiteral("-"); }));
+
+    // The chip watcher: Escape closes it from the main window, and in itself once it is active.
+    TTevFT232a watcher;
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = QStringLiteral("PVXD0003");
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = r.SerialNumber;
+    for (const bool fromItself : {false, true}) {
+        SCOPED_TRACE(fromItself ? "watcher active" : "main window active");
+        ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
+        ASSERT_TRUE(frmFTList);
+        QPointer<TfrmFTList> w = frmFTList.data();
+        w->Timer3->setInterval(24 * 3600 * 1000);
+        ASSERT_TRUE(WaitFor([&] { return w->isVisible() && !w->Timer1->isActive(); }));
+        QWidget* active = fromItself ? static_cast<QWidget*>(w.data()) : f;
+        active->activateWindow();
+        ASSERT_TRUE(WaitFor([&] { return active->isActiveWindow(); }));
+        keys.Tap(XK_Escape);
+        EXPECT_TRUE(WaitFor([&] { return w.isNull() || !w->isVisible(); }))
+            << "Escape left the watcher shown";
+        delete w.data();
+    }
 }
