@@ -1,4 +1,5 @@
-// The windows on a real X server with a window manager (./test.sh starts Xvfb with openbox): the only
+// The windows on a real X server with a window manager (./test.sh starts Xvfb with openbox, also at scale
+// 2): the only
 // tests that see frames. Places over several runs, a run that never opens the tools window, the web
 // labels' clicks and the chip watcher's drags, all with real pointer input (XTest) through the server.
 // labels: desktop
@@ -36,6 +37,17 @@ bool OnDesktop() {
     return QGuiApplication::platformName() == QLatin1String("xcb");
 }
 
+// The X server counts device pixels; Qt, at QT_SCALE_FACTOR=2, counts scaled ones.
+qreal Scale() {
+    return QGuiApplication::primaryScreen()->devicePixelRatio();
+}
+QPoint ToDevice(QPoint p) {
+    return QPoint(qRound(p.x() * Scale()), qRound(p.y() * Scale()));
+}
+QPoint FromDevice(QPoint p) {
+    return QPoint(qRound(p.x() / Scale()), qRound(p.y() / Scale()));
+}
+
 // Real pointer input, as a person's mouse gives it: the server delivers it to whoever should have it,
 // the window manager included.
 class Pointer {
@@ -52,6 +64,7 @@ public:
     }
     bool Ok() const { return FDisplay != nullptr; }
     void MoveTo(QPoint at) {
+        at = ToDevice(at);
         XTestFakeMotionEvent(FDisplay, -1, at.x(), at.y(), CurrentTime);
         XSync(FDisplay, False);
     }
@@ -149,7 +162,7 @@ QPoint ServerPos(QWidget* w) {
     ::Window child = 0;
     XTranslateCoordinates(d, ::Window(w->winId()), DefaultRootWindow(d), 0, 0, &x, &y, &child);
     XCloseDisplay(d);
-    return {x, y};
+    return FromDevice({x, y});
 }
 
 // The window manager's frame of a window: the root's child that holds it.
@@ -201,6 +214,10 @@ bool StackedAbove(QWidget* a, QWidget* b) {
 bool Settle(TfrmFTList* w, QPoint at) {
     if (!WaitFor([&] { return w->isVisible() && !w->Timer1->isActive() && w->windowHandle()->isExposed(); }))
         return false;
+    // Whole on the screen, which at scale 2 is narrower than the full view is wide from there.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    at.setX(qMax(screen.left(), qMin(at.x(), screen.right() - w->width() - 20)));
+    at.setY(qMax(screen.top(), qMin(at.y(), screen.bottom() - w->height() - 20)));
     w->move(at);
     return WaitFor([&] { return w->pos() == at && ServerPos(w) == at; });
 }
@@ -261,8 +278,8 @@ bool MoveFrame(QWidget* w, QPoint to) {
     e.xclient.format = 32;
     // North-west gravity (the frame's corner), x and y given, from a pager.
     e.xclient.data.l[0] = 1 | (1 << 8) | (1 << 9) | (2 << 12);
-    e.xclient.data.l[1] = to.x();
-    e.xclient.data.l[2] = to.y();
+    e.xclient.data.l[1] = ToDevice(to).x();
+    e.xclient.data.l[2] = ToDevice(to).y();
     XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
     XSync(d, False);
     XCloseDisplay(d);
@@ -489,7 +506,14 @@ TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
         pointer.MoveTo(at + QPoint(30, 30));
         pointer.Button(1, false);
         ASSERT_TRUE(moved) << "a drag on the panel did not move the window";
-        ASSERT_TRUE(WaitFor([&] { return w->pos().x() > start.x() + 20 && w->pos().y() > start.y() + 20; }));
+        // Down and right, as far as the screen's edges let the window manager take it (at scale 2 the full
+        // view fills the screen's width).
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        const bool roomRight = screen.right() - w->frameGeometry().right() > 40;
+        ASSERT_TRUE(WaitFor([&] {
+            return w->pos().y() > start.y() + 20 && (!roomRight || w->pos().x() > start.x() + 20);
+        })) << w->pos().x()
+            << "," << w->pos().y();
     }
     delete frmFTList.data();
 }
@@ -591,5 +615,117 @@ TEST_F(Desktop, EverythingAMouseDoesTheKeyboardDoesToo) {
         EXPECT_TRUE(WaitFor([&] { return w.isNull() || !w->isVisible(); }))
             << "Escape left the watcher shown";
         delete w.data();
+    }
+}
+
+namespace {
+
+void StorePlace(const QString& window, const QRect& r) {
+    const QString key = QStringLiteral("Software\\") +
+                        TTevFormStorage::ExeKeyName(QCoreApplication::applicationFilePath()) +
+                        QLatin1Char('\\') + window;
+    RegWriteInteger(QStringLiteral("Left"), r.left(), key);
+    RegWriteInteger(QStringLiteral("Top"), r.top(), key);
+    RegWriteInteger(QStringLiteral("Width"), r.width(), key);
+    RegWriteInteger(QStringLiteral("Height"), r.height(), key);
+}
+
+// Every shown widget lies inside its parent: nothing is cut off by the window's edge or a panel's.
+void ExpectNothingClipped(QWidget* window) {
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->isVisible() || w->isWindow() || !w->parentWidget())
+            continue;
+        // Scroll areas hold children larger than themselves on purpose.
+        if (w->parentWidget()->objectName() == QLatin1String("qt_scrollarea_viewport"))
+            continue;
+        EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry()))
+            << w->metaObject()->className() << " " << w->objectName().toStdString() << " at " << w->x() << ","
+            << w->y() << " " << w->width() << "x" << w->height() << " in "
+            << w->parentWidget()->objectName().toStdString() << " " << w->parentWidget()->width() << "x"
+            << w->parentWidget()->height();
+    }
+}
+
+} // namespace
+
+TEST_F(Desktop, StoredPlacesOffTheScreenOpenReachableAndVisibleOnesAreKept) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    struct Case {
+        const char* what;
+        QRect tools; // stored outer place of the tools window
+        bool keptExactly;
+    };
+    const QList<Case> cases{
+        {"far away", QRect(-9000, 12000, 640, 450), false},
+        {"on a monitor to the left that is gone", QRect(-1500, 100, 640, 450), false},
+        {"on a monitor to the right that is gone", QRect(screen.right() + 400, 80, 640, 450), false},
+        {"title bar above the screen", QRect(200, -300, 640, 450), false},
+        {"partly off the right, title bar grabbable", QRect(screen.right() - 300, 60, 640, 450), true},
+        {"partly off the bottom", QRect(100, screen.bottom() - 200, 640, 450), true},
+        {"inside", QRect(37, 41, 640, 450), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StorePlace(QStringLiteral("frmDodatki"), c.tools);
+        StorePlace(QStringLiteral("Form1"), c.tools.translated(5, 5));
+        ProgramRun run;
+        run.OpenTools();
+        TfrmDodatki* t = run.tools.get();
+        TForm1* f = run.form1.get();
+        ASSERT_TRUE(WaitFor([&] { return Framed(t) && Framed(f); }));
+        if (c.keptExactly) {
+            EXPECT_TRUE(WaitFor([&] { return t->frameGeometry() == c.tools; }))
+                << t->frameGeometry().x() << "," << t->frameGeometry().y() << " "
+                << t->frameGeometry().width() << "x" << t->frameGeometry().height();
+            EXPECT_TRUE(
+                WaitFor([&] { return f->frameGeometry().topLeft() == c.tools.topLeft() + QPoint(5, 5); }));
+        }
+        for (QWidget* w : {static_cast<QWidget*>(t), static_cast<QWidget*>(f)}) {
+            SCOPED_TRACE(w->objectName().toStdString());
+            // The title bar can be grabbed: its top strip lies on the screen, at least a hand's width of it.
+            const QRect frame = w->frameGeometry();
+            const QRect bar = QRect(frame.topLeft(), QSize(frame.width(), 24)) & screen;
+            EXPECT_GE(bar.width(), 48) << frame.x() << "," << frame.y();
+            EXPECT_GE(bar.height(), 8) << frame.x() << "," << frame.y();
+            // And the server has it there, not only Qt.
+            EXPECT_TRUE(screen.contains(ServerPos(w))) << ServerPos(w).x() << "," << ServerPos(w).y();
+        }
+        EXPECT_EQ(t->size(), c.tools.size() - (t->frameGeometry().size() - t->size()));
+    }
+}
+
+TEST_F(Desktop, NothingIsClippedInAnyWindow) {
+    ProgramRun run;
+    run.OpenTools();
+    TfrmDodatki* t = run.tools.get();
+    TForm1* f = run.form1.get();
+    ASSERT_TRUE(WaitFor([&] { return Framed(t) && Framed(f); }));
+    ExpectNothingClipped(f);
+    for (int tab = 0; tab < t->PageControl->count(); ++tab) {
+        SCOPED_TRACE(tab);
+        t->PageControl->setCurrentIndex(tab);
+        ExpectNothingClipped(t);
+    }
+    // The chip watcher in both of its views.
+    TTevFT232a watcher;
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = QStringLiteral("PVXD0004");
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = r.SerialNumber;
+    for (const bool mini : {false, true}) {
+        SCOPED_TRACE(mini ? "short view" : "full view");
+        watcher.SetDetailedInfo(true);
+        watcher.SetInfoShort(mini);
+        ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
+        ASSERT_TRUE(frmFTList);
+        TfrmFTList* w = frmFTList.data();
+        w->Timer3->setInterval(24 * 3600 * 1000);
+        ASSERT_TRUE(WaitFor([&] { return w->isVisible() && !w->Timer1->isActive(); }));
+        // On the screen whole, in its corner.
+        EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(w->frameGeometry()));
+        delete w;
     }
 }
