@@ -1,7 +1,7 @@
 // The windows on a real X server with a window manager (./test.sh starts Xvfb with openbox, also at scale
-// 2): the only
-// tests that see frames. Places over several runs, a run that never opens the tools window, the web
-// labels' clicks and the chip watcher's drags, all with real pointer input (XTest) through the server.
+// 2): the only tests that see frames. Places over several runs and off the screen, a run that never opens
+// the tools window, the web labels' clicks, the chip watcher's drags and the keys, all with real input
+// (XTest) through the server.
 // labels: desktop
 #include "Unit1.h"
 #include "app_helpers.h"
