@@ -16,6 +16,10 @@ ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 300 -LE 'de
 ctest --test-dir build/asan --output-on-failure --timeout 400 -L cluster
 # The few tests that need frames and a window manager, on a virtual desktop of their own.
 scripts/desktop-session.sh ctest --test-dir build/asan --output-on-failure --timeout 300 -L desktop
+# At a scale factor of 2, as on a 4K laptop: nothing clipped, places the same over runs.
+QT_SCALE_FACTOR=2 scripts/desktop-session.sh ctest --test-dir build/asan --output-on-failure --timeout 300 -L desktop
+# Again in a Wayland session (weston with Xwayland), as Debian's default desktop runs the monitor.
+scripts/wayland-session.sh ctest --test-dir build/asan --output-on-failure --timeout 300 -L desktop
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPRAVEX_SANITIZE=thread >/dev/null
 cmake --build build/tsan -j "$jobs" --target threaded_tests

@@ -254,5 +254,13 @@ QString StatusReadout::LongTimeWithoutZone(const QLocale& locale) {
     }
     out.replace(QStringLiteral("()"), QString());
     out.replace(QStringLiteral("[]"), QString());
+    // A comma that set the zone apart ("h:mm:ss AP, t") would end every time stamp.
+    const auto separator = [](QChar c) {
+        return c.isSpace() || c == QLatin1Char(',') || c == QLatin1Char(';') || c == QChar(0x060C);
+    };
+    while (!out.isEmpty() && separator(out.back()))
+        out.chop(1);
+    while (!out.isEmpty() && separator(out.front()))
+        out.remove(0, 1);
     return out.simplified();
 }

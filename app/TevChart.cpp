@@ -310,30 +310,47 @@ void TTevChart::drawSeries(QPainter& p, const QRectF& front, const QRectF& view)
     p.drawLines(segments);
 }
 
-void TTevChart::drawLabels(QPainter& p, const QRectF& front, const QRectF& view) const {
+QList<TTevChart::TValueLabel> TTevChart::ValueLabels() const {
+    const QRectF front = PlotRect();
+    const QRectF view = ViewRect();
+    QList<TValueLabel> labels;
+    if (view.width() <= 0 || view.height() <= 0)
+        return labels;
     const auto first = std::lower_bound(FX.begin(), FX.end(), view.left());
     const auto last = std::upper_bound(FX.begin(), FX.end(), view.right());
-    p.setFont(pixelFont("Verdana", 10));
-    const QFontMetricsF fm(p.font());
+    const QFontMetricsF fm(pixelFont("Verdana", 10));
     const QLocale locale = QLocale::system();
     QRectF previous;
     for (auto it = first; it != last; ++it) {
         const size_t i = size_t(it - FX.begin());
         const double px = front.left() + (FX[i] - view.left()) / view.width() * front.width();
-        if (!previous.isNull() && px - 2 < previous.right())
-            continue; // a label that would land on the last one drawn is left out
         const double y = FY[i];
         const double py = front.bottom() - (y - view.top()) / view.height() * front.height();
         const QString text = locale.toString(y, 'g', 6);
         const QSizeF size = fm.size(0, text) + QSizeF(6, 2);
-        const QRectF box(px - size.width() / 2, py - size.height() - 6, size.width(), size.height());
-        p.setPen(kSilver);
-        p.drawLine(QPointF(px, py), QPointF(px, box.bottom()));
-        p.setBrush(QColor(255, 255, 225));
-        p.drawRect(box);
-        p.setPen(Qt::black);
-        p.drawText(box, Qt::AlignCenter, text);
+        QRectF box(px - size.width() / 2, py - size.height() - 6, size.width(), size.height());
+        // Below the point where above it would leave the plot.
+        if (box.top() < front.top())
+            box.moveTop(py + 6);
+        // Left to right, each label at least 2 px clear of the last one drawn: with thousands of points
+        // about one point per label's width is labelled, and no two labels overlap.
+        if (!previous.isNull() && box.left() < previous.right() + 2)
+            continue;
+        labels.append({QPointF(px, py), box, text});
         previous = box;
+    }
+    return labels;
+}
+
+void TTevChart::drawLabels(QPainter& p) const {
+    p.setFont(pixelFont("Verdana", 10));
+    for (const TValueLabel& l : ValueLabels()) {
+        p.setPen(kSilver);
+        p.drawLine(l.point, QPointF(l.point.x(), l.box.top() > l.point.y() ? l.box.top() : l.box.bottom()));
+        p.setBrush(QColor(255, 255, 225));
+        p.drawRect(l.box);
+        p.setPen(Qt::black);
+        p.drawText(l.box, Qt::AlignCenter, l.text);
     }
 }
 
@@ -399,7 +416,7 @@ void TTevChart::paintEvent(QPaintEvent*) {
     p.setClipRect(outer.adjusted(-1, -1, 1, 1));
     drawSeries(p, front, view);
     if (FShowLabels)
-        drawLabels(p, front, view);
+        drawLabels(p);
     p.restore();
 
     p.setFont(pixelFont("Verdana", 11));

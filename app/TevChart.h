@@ -5,6 +5,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <QList>
 #include <QPointer>
 #include <QRectF>
 #include <QTimer>
@@ -42,6 +43,13 @@ public:
 
     // The value window shown: the whole series, or the zoomed part of it.
     QRectF ViewRect() const;
+    // The value labels "Labels" draws, left to right: the point, its box and its text.
+    struct TValueLabel {
+        QPointF point;
+        QRectF box;
+        QString text;
+    };
+    QList<TValueLabel> ValueLabels() const;
     bool IsZoomed() const { return FZoomed; }
     void ZoomTo(const QRectF& values, bool animated = true);
     void UndoZoom(bool animated = true);
@@ -74,7 +82,7 @@ private:
     void animateTo(const QRectF& target, bool zoomedAfter, bool animated);
     void scheduleRepaint();
     void drawSeries(QPainter& p, const QRectF& front, const QRectF& view) const;
-    void drawLabels(QPainter& p, const QRectF& front, const QRectF& view) const;
+    void drawLabels(QPainter& p) const;
 
     std::vector<double> FX, FY;
     double FLeftMin = 2.9, FLeftMax = 4.2;

@@ -3,6 +3,7 @@
 #include "Unit1.h"
 
 #include "AboutBox.h"
+#include "KeyboardAccess.h"
 #include "chipwatch/frmFTListU.h"
 #include "common/TevTools.h"
 #include "frmDodatkiU.h"
@@ -34,6 +35,11 @@ void setTextColour(QLabel* label, const QColor& colour) {
     QPalette pal = label->palette();
     pal.setColor(QPalette::WindowText, colour);
     label->setPalette(pal);
+}
+
+// The web label reacts on its text only: as wide as the text, whatever it says and however it is drawn.
+void fitToText(QLabel* label) {
+    label->resize(label->sizeHint().width(), 16);
 }
 
 const QColor Grey51(81, 81, 81);
@@ -144,7 +150,8 @@ TForm1::TForm1(QWidget* parent)
     lbWeb->setObjectName(QStringLiteral("lbWeb"));
     lbWeb->setFont(pixelFont("Verdana", 11));
     lbWeb->setCursor(Qt::PointingHandCursor);
-    lbWeb->setGeometry(8, 159, 226 - 16, 16);
+    lbWeb->move(8, 159);
+    fitToText(lbWeb);
     setTextColour(lbWeb, WebOrange);
     lbWeb->installEventFilter(this);
 
@@ -187,6 +194,7 @@ TForm1::TForm1(QWidget* parent)
     TevFormStorage1->Loaded();
     TevComPort3->Loaded();
     FormCreate();
+    SetUpMainWindowKeys(*this);
 }
 
 TForm1::~TForm1() {
@@ -209,6 +217,7 @@ void TForm1::SetToolsWindow(TfrmDodatki* tools) {
 void TForm1::FormCreate() {
     TevFT232a->SetActive(true);
     lbWeb->setText(MakerCaption);
+    fitToText(lbWeb);
     FManualPortMode = false;
     if (!RegReadBool(QStringLiteral("ComPortAutoDetect"), true, PravexKey)) {
         FManualPortMode = true;
@@ -300,6 +309,7 @@ void TForm1::applyReadout() {
     RzLEDDisplay1->SetSegmentOffColor(toQColor(FReadout.unlitColour()));
     if (lbDCDC->text() != FReadout.converterText())
         lbDCDC->setText(FReadout.converterText());
+    RzLEDDisplay1->setAccessibleDescription(ReadoutSpokenText(FReadout));
     const QColor converter = toQColor(FReadout.converterColour());
     if (lbDCDC->palette().color(QPalette::WindowText) != converter)
         setTextColour(lbDCDC, converter);
@@ -334,6 +344,7 @@ void TForm1::TevFT232aDetectUSB(QObject*, bool, TFTOrvakDefListFlags& OrvakFTLis
         Button1->setText(QStringLiteral("START"));
         Button1->setEnabled(true);
         lbWeb->setText(MakerWebAddress);
+        fitToText(lbWeb);
         setTextColour(lbWeb, WebGrey);
     } else {
         Button1->setText(QStringLiteral("off Line"));
@@ -372,6 +383,7 @@ void TForm1::lbWebMouseEnter() {
     lbWeb->setFont(f);
     setTextColour(lbWeb, WebHover);
     lbWeb->setText(MakerWebAddress);
+    fitToText(lbWeb);
 }
 
 void TForm1::lbWebMouseLeave() {
@@ -379,6 +391,7 @@ void TForm1::lbWebMouseLeave() {
     f.setBold(false);
     f.setUnderline(false);
     lbWeb->setFont(f);
+    fitToText(lbWeb);
     setTextColour(lbWeb, WebGrey);
 }
 

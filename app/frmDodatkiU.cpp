@@ -2,6 +2,7 @@
 // target in place: a full disk or a vanished folder must not cost the user the file saved last time.
 #include "frmDodatkiU.h"
 
+#include "KeyboardAccess.h"
 #include "PictureFormat.h"
 #include "common/FormStorage_AppError.h"
 #include "common/TevTools.h"
@@ -212,6 +213,7 @@ TfrmDodatki::TfrmDodatki(QWidget* parent) : TTevForm(parent) {
     TevFormStorage1->SetTypeIniName(TApplicationIniName::asAppIniName);
     TevFormStorage1->SetUseRegistry(true);
     TevFormStorage1->Loaded();
+    SetUpToolsWindowKeys(*this);
     AdvTabSheet1->installEventFilter(this);
     AdvTabSheet2->installEventFilter(this);
     layoutChartTab();

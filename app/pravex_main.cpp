@@ -3,6 +3,7 @@
 #include "ProgramVersion.h"
 #include "Unit1.h"
 #include "chipwatch/frmFTListU.h"
+#include "common/DesktopPlatform.h"
 #include "frmDodatkiU.h"
 
 #include <QApplication>
@@ -58,10 +59,12 @@ int main(int argc, char** argv) {
     }
     QElapsedTimer started;
     started.start();
+    TDesktopPlatform platform(argc, argv);
     QList<QPair<QtMsgType, QString>> held;
     gHeld = &held;
     const QtMessageHandler previous = qInstallMessageHandler(holdWhileStarting);
     QApplication app(argc, argv);
+    platform.Started();
     qInstallMessageHandler(previous);
     gHeld = nullptr;
     // It started after all: what Qt had to say still counts.

@@ -3,7 +3,9 @@
 #include "frmFTListU.h"
 
 #include "ChipPictures.h"
+#include "ChipWatcherKeys.h"
 #include "common/TevTools.h"
+#include "common/WindowPlaceFit.h"
 #include "ftdi/TevFT232a.h"
 
 #include <QAction>
@@ -170,6 +172,7 @@ TfrmFTList::TfrmFTList() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint |
     resize(FullWidth, ExpandedHeight);
     BuildControls();
     BuildMenu();
+    SetUpChipWatcherKeys(*this);
     OpenUrl = [](const QString& url) { QDesktopServices::openUrl(QUrl(url)); };
     bMustBeMaxHeight = false;
     ChosenResetLine = 128;
@@ -457,7 +460,10 @@ void TfrmFTList::PlaceBottomRight() {
     if (!screen)
         return;
     const QRect area = screen->availableGeometry();
-    move(area.x() + area.width() - width() - 6, area.y() + area.height() - height() - 6);
+    // On a screen smaller than the full view the corner would push the panel, the handle, off the top left.
+    const QPoint corner(qMax(area.left(), area.x() + area.width() - width() - 6),
+                        qMax(area.top(), area.y() + area.height() - height() - 6));
+    move(FitWindowPlace(QRect(corner, size()), CurrentScreenAreas(), {kPanelHeight, 48, 8}).topLeft());
 }
 
 void TfrmFTList::MagentaEyeOn() {

@@ -4,6 +4,7 @@
 
 #include "FormStorage_AppError.h"
 #include "TevTools.h"
+#include "WindowPlaceFit.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -163,10 +164,14 @@ void TTevFormStorage::RestorePos() {
     const QSize outer = f->size() + frameExtra;
     const int top = ReadValue(QStringLiteral("Top"), (screenSize.height() - outer.height()) / 2, &haveTop);
     const int left = ReadValue(QStringLiteral("Left"), (screenSize.width() - outer.width()) / 2, &haveLeft);
+    // A place left behind by a screen that is gone would open where nobody can reach the window.
+    const QRect place = FitWindowPlace(QRect(QPoint(left, top), outer), CurrentScreenAreas());
+    if (place.size() != outer)
+        f->resize(place.size() - frameExtra);
     // A window's position is its frame's (before the native window exists, QWidget::move records it so).
-    f->move(left, top);
+    f->move(place.topLeft());
     FFitPending = frameExtra.isNull();
-    FOuterSize = QSize(haveWidth ? width : -1, haveHeight ? height : -1);
+    FOuterSize = QSize(haveWidth ? place.width() : -1, haveHeight ? place.height() : -1);
     FCentreX = !haveLeft;
     FCentreY = !haveTop;
 }

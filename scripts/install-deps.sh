@@ -8,7 +8,7 @@ packages=(
     libsqlite3-dev sqlite3 libudev-dev libftdi1-dev libusb-1.0-0-dev libturbojpeg0-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-serial umockdev libumockdev-dev
-    xvfb xauth procps openbox x11-utils libxtst-dev
+    xvfb xauth procps openbox x11-utils libxtst-dev weston xwayland qt6-wayland
     dpkg-dev file lintian desktop-file-utils appstream scdoc librsvg2-bin bash-completion man-db
     libmosquitto-dev mosquitto mosquitto-clients openssl ser2net rabbitmq-server
     dbus-daemon util-linux

@@ -1,12 +1,17 @@
-// The windows on a real X server with a window manager (./test.sh starts Xvfb with openbox): the only
-// tests that see frames. Places over several runs, a run that never opens the tools window, the web
-// labels' clicks and the chip watcher's drags, all with real pointer input (XTest) through the server.
+// The windows on a real X server with a window manager (./test.sh starts Xvfb with openbox, also at scale
+// 2): the only tests that see frames. Places over several runs and off the screen, a run that never opens
+// the tools window, the web labels' clicks, the chip watcher's drags and the keys, all with real input
+// (XTest) through the server.
 // labels: desktop
 #include "Unit1.h"
 #include "app_helpers.h"
 #include "chipwatch/frmFTListU.h"
 #include "common/TevTools.h"
 #include "frmDodatkiU.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QTabWidget>
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -18,9 +23,11 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 #include <memory>
+#include <vector>
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 using namespace apptest;
 
@@ -28,6 +35,17 @@ namespace {
 
 bool OnDesktop() {
     return QGuiApplication::platformName() == QLatin1String("xcb");
+}
+
+// The X server counts device pixels; Qt, at QT_SCALE_FACTOR=2, counts scaled ones.
+qreal Scale() {
+    return QGuiApplication::primaryScreen()->devicePixelRatio();
+}
+QPoint ToDevice(QPoint p) {
+    return QPoint(qRound(p.x() * Scale()), qRound(p.y() * Scale()));
+}
+QPoint FromDevice(QPoint p) {
+    return QPoint(qRound(p.x() / Scale()), qRound(p.y() / Scale()));
 }
 
 // Real pointer input, as a person's mouse gives it: the server delivers it to whoever should have it,
@@ -46,6 +64,7 @@ public:
     }
     bool Ok() const { return FDisplay != nullptr; }
     void MoveTo(QPoint at) {
+        at = ToDevice(at);
         XTestFakeMotionEvent(FDisplay, -1, at.x(), at.y(), CurrentTime);
         XSync(FDisplay, False);
     }
@@ -58,6 +77,33 @@ public:
 private:
     Display* FDisplay;
     int FDown = 0;
+};
+
+// Real key presses through XTest, as a keyboard gives them: the server sends them to the focused window.
+class Keyboard {
+public:
+    Keyboard() : FDisplay(XOpenDisplay(nullptr)) {}
+    ~Keyboard() {
+        if (FDisplay)
+            XCloseDisplay(FDisplay);
+    }
+    bool Ok() const { return FDisplay != nullptr; }
+    // Presses the modifiers, taps the key, lets the modifiers go.
+    void Tap(KeySym key, const std::vector<KeySym>& modifiers = {}) {
+        for (KeySym m : modifiers)
+            Send(m, true);
+        Send(key, true);
+        Send(key, false);
+        for (KeySym m : modifiers)
+            Send(m, false);
+    }
+
+private:
+    void Send(KeySym key, bool down) {
+        XTestFakeKeyEvent(FDisplay, XKeysymToKeycode(FDisplay, key), down ? True : False, CurrentTime);
+        XSync(FDisplay, False);
+    }
+    Display* FDisplay;
 };
 
 // Counts the mouse events a widget is given, before the window's own handling sees them: a test waits
@@ -116,7 +162,7 @@ QPoint ServerPos(QWidget* w) {
     ::Window child = 0;
     XTranslateCoordinates(d, ::Window(w->winId()), DefaultRootWindow(d), 0, 0, &x, &y, &child);
     XCloseDisplay(d);
-    return {x, y};
+    return FromDevice({x, y});
 }
 
 // The window manager's frame of a window: the root's child that holds it.
@@ -168,6 +214,10 @@ bool StackedAbove(QWidget* a, QWidget* b) {
 bool Settle(TfrmFTList* w, QPoint at) {
     if (!WaitFor([&] { return w->isVisible() && !w->Timer1->isActive() && w->windowHandle()->isExposed(); }))
         return false;
+    // Whole on the screen, which at scale 2 is narrower than the full view is wide from there.
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    at.setX(qMax(screen.left(), qMin(at.x(), screen.right() - w->width() - 20)));
+    at.setY(qMax(screen.top(), qMin(at.y(), screen.bottom() - w->height() - 20)));
     w->move(at);
     return WaitFor([&] { return w->pos() == at && ServerPos(w) == at; });
 }
@@ -228,8 +278,8 @@ bool MoveFrame(QWidget* w, QPoint to) {
     e.xclient.format = 32;
     // North-west gravity (the frame's corner), x and y given, from a pager.
     e.xclient.data.l[0] = 1 | (1 << 8) | (1 << 9) | (2 << 12);
-    e.xclient.data.l[1] = to.x();
-    e.xclient.data.l[2] = to.y();
+    e.xclient.data.l[1] = ToDevice(to).x();
+    e.xclient.data.l[2] = ToDevice(to).y();
     XSendEvent(d, DefaultRootWindow(d), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
     XSync(d, False);
     XCloseDisplay(d);
@@ -466,7 +516,226 @@ TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
         pointer.MoveTo(at + QPoint(30, 30));
         pointer.Button(1, false);
         ASSERT_TRUE(moved) << "a drag on the panel did not move the window";
-        ASSERT_TRUE(WaitFor([&] { return w->pos().x() > start.x() + 20 && w->pos().y() > start.y() + 20; }));
+        // Down and right, as far as the screen's edges let the window manager take it (at scale 2 the full
+        // view fills the screen's width).
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        const bool roomRight = screen.right() - w->frameGeometry().right() > 40;
+        ASSERT_TRUE(WaitFor([&] {
+            return w->pos().y() > start.y() + 20 && (!roomRight || w->pos().x() > start.x() + 20);
+        })) << w->pos().x()
+            << "," << w->pos().y();
     }
     delete frmFTList.data();
+}
+
+TEST_F(Desktop, EverythingAMouseDoesTheKeyboardDoesToo) {
+    Keyboard keys;
+    ASSERT_TRUE(keys.Ok());
+    DevSim dev;
+    ASSERT_TRUE(dev.Start({QStringLiteral("--interval"), QStringLiteral("20"), QStringLiteral("--cr")}));
+    ASSERT_TRUE(RegWriteBool(QStringLiteral("ComPortAutoDetect"), false, PravexKey));
+    ASSERT_TRUE(RegWriteString(QStringLiteral("naComPort"), dev.Port(), PravexKey));
+    ProgramRun run;
+    TForm1* f = run.form1.get();
+    TfrmDodatki* t = run.tools.get();
+    // X's headers take the button's own name for a macro.
+    auto* start = f->findChild<QPushButton*>(QStringLiteral("Button1"));
+    ASSERT_TRUE(start);
+    ASSERT_TRUE(WaitFor([&] { return Framed(f); }));
+    f->activateWindow();
+    ASSERT_TRUE(WaitFor([&] { return f->isActiveWindow(); }));
+
+    // The tools window, its tabs, both saves and its close.
+    keys.Tap(XK_t, {XK_Control_L});
+    ASSERT_TRUE(WaitFor([&] { return t->isVisible() && t->isActiveWindow(); }));
+    const QString folder = ScratchDir(QStringLiteral("keys"));
+    QString answer;
+    t->ExecuteDialog = [&](QFileDialog* d) {
+        d->selectFile(answer);
+        return true;
+    };
+    struct TabStep {
+        KeySym key;
+        std::vector<KeySym> modifiers;
+        int index;
+        const char* saves; // file Ctrl+S writes on this tab, or none
+    };
+    const QList<TabStep> steps{
+        {XK_Tab, {XK_Control_L}, 2, nullptr},             // from the settings tab the tools button opened
+        {XK_Tab, {XK_Control_L}, 0, "log.csv"},           // wrapping round to the log
+        {XK_Tab, {XK_Control_L}, 1, "chart.jpg"},         // the chart
+        {XK_Tab, {XK_Control_L, XK_Shift_L}, 0, nullptr}, // backwards
+        {XK_Tab, {XK_Control_L, XK_Shift_L}, 2, nullptr}, // backwards, wrapping
+    };
+    ASSERT_EQ(t->PageControl->currentIndex(), 1) << "the tools button opens the settings tab";
+    for (const TabStep& step : steps) {
+        SCOPED_TRACE(step.index);
+        keys.Tap(step.key, step.modifiers);
+        ASSERT_TRUE(WaitFor([&] { return t->PageControl->currentIndex() == step.index; }))
+            << "on tab " << t->PageControl->currentIndex();
+        if (step.saves) {
+            answer = folder + QLatin1Char('/') + QString::fromLatin1(step.saves);
+            keys.Tap(XK_s, {XK_Control_L});
+            EXPECT_TRUE(WaitFor([&] { return QFile::exists(answer); })) << step.saves;
+        }
+    }
+    keys.Tap(XK_Escape);
+    ASSERT_TRUE(WaitFor([&] { return !t->isVisible(); }));
+
+    // START and STOP from the main window, by shortcut and by Tab and Space on the button.
+    f->activateWindow();
+    ASSERT_TRUE(WaitFor([&] { return f->isActiveWindow(); }));
+    ASSERT_TRUE(WaitFor([&] { return start->isEnabled(); }));
+    keys.Tap(XK_Return, {XK_Control_L});
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == dev.Port(); }));
+    EXPECT_EQ(start->text(), QStringLiteral("STOP"));
+    keys.Tap(XK_Return, {XK_Control_L});
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == QStringLiteral("-"); }));
+    EXPECT_EQ(start->text(), QStringLiteral("START"));
+    for (int i = 0; i < 4 && !start->hasFocus(); ++i) {
+        keys.Tap(XK_Tab);
+        WaitFor([&] { return start->hasFocus(); }, 2000);
+    }
+    ASSERT_TRUE(start->hasFocus());
+    keys.Tap(XK_space);
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == dev.Port(); }));
+    keys.Tap(XK_space);
+    ASSERT_TRUE(WaitFor([&] { return f->Panel4->text() == QStringLiteral("-"); }));
+
+    // The chip watcher: Escape closes it from the main window, and in itself once it is active.
+    TTevFT232a watcher;
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = QStringLiteral("PVXD0003");
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = r.SerialNumber;
+    for (const bool fromItself : {false, true}) {
+        SCOPED_TRACE(fromItself ? "watcher active" : "main window active");
+        ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
+        ASSERT_TRUE(frmFTList);
+        QPointer<TfrmFTList> w = frmFTList.data();
+        w->Timer3->setInterval(24 * 3600 * 1000);
+        ASSERT_TRUE(WaitFor([&] { return w->isVisible() && !w->Timer1->isActive(); }));
+        QWidget* active = fromItself ? static_cast<QWidget*>(w.data()) : f;
+        active->activateWindow();
+        ASSERT_TRUE(WaitFor([&] { return active->isActiveWindow(); }));
+        keys.Tap(XK_Escape);
+        EXPECT_TRUE(WaitFor([&] { return w.isNull() || !w->isVisible(); }))
+            << "Escape left the watcher shown";
+        delete w.data();
+    }
+}
+
+namespace {
+
+void StorePlace(const QString& window, const QRect& r) {
+    const QString key = QStringLiteral("Software\\") +
+                        TTevFormStorage::ExeKeyName(QCoreApplication::applicationFilePath()) +
+                        QLatin1Char('\\') + window;
+    RegWriteInteger(QStringLiteral("Left"), r.left(), key);
+    RegWriteInteger(QStringLiteral("Top"), r.top(), key);
+    RegWriteInteger(QStringLiteral("Width"), r.width(), key);
+    RegWriteInteger(QStringLiteral("Height"), r.height(), key);
+}
+
+// Every shown widget lies inside its parent: nothing is cut off by the window's edge or a panel's.
+void ExpectNothingClipped(QWidget* window) {
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->isVisible() || w->isWindow() || !w->parentWidget())
+            continue;
+        // Scroll areas hold children larger than themselves on purpose.
+        if (w->parentWidget()->objectName() == QLatin1String("qt_scrollarea_viewport"))
+            continue;
+        EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry()))
+            << w->metaObject()->className() << " " << w->objectName().toStdString() << " at " << w->x() << ","
+            << w->y() << " " << w->width() << "x" << w->height() << " in "
+            << w->parentWidget()->objectName().toStdString() << " " << w->parentWidget()->width() << "x"
+            << w->parentWidget()->height();
+    }
+}
+
+} // namespace
+
+TEST_F(Desktop, StoredPlacesOffTheScreenOpenReachableAndVisibleOnesAreKept) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    struct Case {
+        const char* what;
+        QRect tools; // stored outer place of the tools window
+        bool keptExactly;
+    };
+    const QList<Case> cases{
+        {"far away", QRect(-9000, 12000, 640, 450), false},
+        {"on a monitor to the left that is gone", QRect(-1500, 100, 640, 450), false},
+        {"on a monitor to the right that is gone", QRect(screen.right() + 400, 80, 640, 450), false},
+        {"title bar above the screen", QRect(200, -300, 640, 450), false},
+        {"partly off the right, title bar grabbable", QRect(screen.right() - 300, 60, 640, 450), true},
+        {"partly off the bottom", QRect(100, screen.bottom() - 200, 640, 450), true},
+        {"inside", QRect(37, 41, 640, 450), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StorePlace(QStringLiteral("frmDodatki"), c.tools);
+        StorePlace(QStringLiteral("Form1"), c.tools.translated(5, 5));
+        ProgramRun run;
+        run.OpenTools();
+        TfrmDodatki* t = run.tools.get();
+        TForm1* f = run.form1.get();
+        ASSERT_TRUE(WaitFor([&] { return Framed(t) && Framed(f); }));
+        if (c.keptExactly) {
+            EXPECT_TRUE(WaitFor([&] { return t->frameGeometry() == c.tools; }))
+                << t->frameGeometry().x() << "," << t->frameGeometry().y() << " "
+                << t->frameGeometry().width() << "x" << t->frameGeometry().height();
+            EXPECT_TRUE(
+                WaitFor([&] { return f->frameGeometry().topLeft() == c.tools.topLeft() + QPoint(5, 5); }));
+        }
+        for (QWidget* w : {static_cast<QWidget*>(t), static_cast<QWidget*>(f)}) {
+            SCOPED_TRACE(w->objectName().toStdString());
+            // The title bar can be grabbed: its top strip lies on the screen, at least a hand's width of it.
+            const QRect frame = w->frameGeometry();
+            const QRect bar = QRect(frame.topLeft(), QSize(frame.width(), 24)) & screen;
+            EXPECT_GE(bar.width(), 48) << frame.x() << "," << frame.y();
+            EXPECT_GE(bar.height(), 8) << frame.x() << "," << frame.y();
+            // And the server has it there, not only Qt.
+            EXPECT_TRUE(screen.contains(ServerPos(w))) << ServerPos(w).x() << "," << ServerPos(w).y();
+        }
+        EXPECT_EQ(t->size(), c.tools.size() - (t->frameGeometry().size() - t->size()));
+    }
+}
+
+TEST_F(Desktop, NothingIsClippedInAnyWindow) {
+    ProgramRun run;
+    run.OpenTools();
+    TfrmDodatki* t = run.tools.get();
+    TForm1* f = run.form1.get();
+    ASSERT_TRUE(WaitFor([&] { return Framed(t) && Framed(f); }));
+    ExpectNothingClipped(f);
+    for (int tab = 0; tab < t->PageControl->count(); ++tab) {
+        SCOPED_TRACE(tab);
+        t->PageControl->setCurrentIndex(tab);
+        ExpectNothingClipped(t);
+    }
+    // The chip watcher in both of its views.
+    TTevFT232a watcher;
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = QStringLiteral("PVXD0004");
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = r.SerialNumber;
+    for (const bool mini : {false, true}) {
+        SCOPED_TRACE(mini ? "short view" : "full view");
+        watcher.SetDetailedInfo(true);
+        watcher.SetInfoShort(mini);
+        ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
+        ASSERT_TRUE(frmFTList);
+        TfrmFTList* w = frmFTList.data();
+        w->Timer3->setInterval(24 * 3600 * 1000);
+        ASSERT_TRUE(WaitFor([&] { return w->isVisible() && !w->Timer1->isActive(); }));
+        // On the screen whole, in its corner.
+        EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(w->frameGeometry()));
+        delete w;
+    }
 }

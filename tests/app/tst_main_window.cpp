@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTextEdit>
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace apptest;
@@ -205,4 +206,25 @@ TEST_F(Session, WebLabelReactsToTheMouse) {
     EXPECT_EQ(form1->lbWeb->text(), MakerWebAddress);
     form1->lbWebClick();
     EXPECT_EQ(opened, QStringList{MakerWebAddress});
+}
+
+TEST_F(Session, WebLabelIsOnlyAsWideAsItsTextInEveryState) {
+    open();
+    const QList<std::pair<const char*, std::function<void()>>> states{
+        {"maker's line", [] {}},
+        {"hovered: the address, bold", [&] { form1->lbWebMouseEnter(); }},
+        {"left again", [&] { form1->lbWebMouseLeave(); }},
+    };
+    for (const auto& [what, enter] : states) {
+        SCOPED_TRACE(what);
+        enter();
+        QLabel* web = form1->lbWeb;
+        const int text = QFontMetrics(web->font()).horizontalAdvance(web->text());
+        EXPECT_GE(web->width(), text);
+        EXPECT_LE(web->width(), text + 2 * (web->margin() + web->frameWidth()) + 2);
+        // A click a little right of the text lands on the window, not on the label.
+        const QPoint beside = web->geometry().topRight() + QPoint(10, web->height() / 2);
+        EXPECT_NE(form1->childAt(beside), web);
+        EXPECT_EQ(form1->childAt(web->geometry().center()), web);
+    }
 }

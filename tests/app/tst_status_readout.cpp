@@ -261,13 +261,18 @@ TEST(LogTimeStamp, LongTimeFormatWithoutTheZoneName) {
     const QTime t(13, 31, 49);
     for (const QLocale& l : {QLocale(QLocale::English, QLocale::UnitedStates), QLocale(QLocale::German),
                              QLocale(QLocale::Polish), QLocale(QLocale::Chinese, QLocale::China),
-                             QLocale(QLocale::French, QLocale::Canada), QLocale::c()}) {
+                             QLocale(QLocale::French, QLocale::Canada), QLocale::c(),
+                             // The zone set apart by a comma, in brackets, in front, after a quoted unit.
+                             QLocale(QStringLiteral("sq_AL")), QLocale(QStringLiteral("fa_IR")),
+                             QLocale(QStringLiteral("my_MM")), QLocale(QStringLiteral("bg_BG"))}) {
         SCOPED_TRACE(l.name().toStdString());
         const QString format = StatusReadout::LongTimeWithoutZone(l);
         const QString text = l.toString(t, format);
         EXPECT_FALSE(format.contains(QLatin1Char('t'))) << format.toStdString();
-        EXPECT_TRUE(text.contains(QStringLiteral("49"))) << text.toStdString() << " (seconds kept)";
+        EXPECT_TRUE(text.contains(l.toString(49))) << text.toStdString() << " (seconds kept)";
         EXPECT_EQ(text, text.trimmed());
+        for (const QChar end : {text.front(), text.back()})
+            EXPECT_FALSE(end == QLatin1Char(',') || end == QLatin1Char(';')) << text.toStdString();
         // Everything the long format had but the zone.
         QString full = l.toString(t, QLocale::LongFormat);
         EXPECT_LE(text.size(), full.size());

@@ -163,6 +163,43 @@ TEST(Chart, RubberBandZoomAnimatesAndComesBack) {
     EXPECT_EQ(chart.ViewRect(), full);
 }
 
+TEST(Chart, LabelsNeverOverlapAndStayReadableWithManyPoints) {
+    struct Case {
+        const char* what;
+        int points;
+        double step;
+    };
+    const QList<Case> cases{
+        {"a few points far apart: every one labelled", 8, 2.0},
+        {"thousands of points", 5000, 2.0},
+        {"dense and jumping values", 3000, 0.01},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TTevChart chart;
+        chart.resize(600, 300);
+        for (int i = 1; i <= c.points; ++i)
+            chart.AddXY(c.step * i, 3.0 + (i % 7) / 7.0);
+        chart.SetShowLabels(true);
+        const QList<TTevChart::TValueLabel> labels = chart.ValueLabels();
+        const QRectF plot = chart.PlotRect();
+        if (c.points <= 8) {
+            EXPECT_EQ(labels.size(), c.points);
+        }
+        // Readable: spread over the plot, about one per label width, never fewer than a handful.
+        EXPECT_GE(labels.size(), std::min(c.points, 5));
+        for (qsizetype i = 0; i < labels.size(); ++i) {
+            EXPECT_GE(labels[i].box.top(), plot.top() - 0.5) << labels[i].text.toStdString();
+            if (i > 0) {
+                EXPECT_FALSE(labels[i].box.intersects(labels[i - 1].box)) << i;
+                EXPECT_GE(labels[i].box.left(), labels[i - 1].box.right());
+            }
+        }
+        // The picture is still drawn in one piece.
+        EXPECT_FALSE(chart.RenderToImage().isNull());
+    }
+}
+
 TEST(Chart, LabelsAndThreeDChangeThePicture) {
     TTevChart chart;
     chart.resize(500, 300);

@@ -64,16 +64,33 @@ TEST(FormStorage, FirstRunCentresTheWindowAndKeepsItsSize) {
     EXPECT_EQ(frame.top(), (screen.height() - frame.height()) / 2);
 }
 
-TEST(FormStorage, StoredValuesAreRestoredEvenOffScreen) {
-    Window w(QStringLiteral("Restored"), false);
-    const QString k = key(*w.storage);
-    EXPECT_TRUE(k.endsWith(QStringLiteral("\\Restored")));
-    ASSERT_TRUE(RegWriteString(QStringLiteral("Left"), QStringLiteral("-5000"), k));
-    ASSERT_TRUE(RegWriteString(QStringLiteral("Top"), QStringLiteral("7000"), k));
-    ASSERT_TRUE(RegWriteString(QStringLiteral("Width"), QStringLiteral("410"), k));
-    ASSERT_TRUE(RegWriteString(QStringLiteral("Height"), QStringLiteral("320"), k));
-    w.form->show();
-    EXPECT_EQ(w.form->frameGeometry(), QRect(-5000, 7000, 410, 320));
+TEST(FormStorage, StoredPlacesOffEveryScreenOpenOnItAndVisibleOnesAreKept) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    struct Case {
+        const char* name;
+        QRect stored;
+        QRect expected;
+    };
+    const QList<Case> cases{
+        // Far away below left: the nearest corner of the screen, the size kept.
+        {"Restored", QRect(-5000, 7000, 410, 320), QRect(screen.left(), screen.bottom() - 319, 410, 320)},
+        // Partly outside on the right, but its title bar can be grabbed: to the pixel.
+        {"PartlyOut", QRect(screen.right() - 100, 40, 410, 320), QRect(screen.right() - 100, 40, 410, 320)},
+        // Inside: to the pixel.
+        {"Inside", QRect(13, 17, 410, 320), QRect(13, 17, 410, 320)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Window w(QString::fromLatin1(c.name), false);
+        const QString k = key(*w.storage);
+        EXPECT_TRUE(k.endsWith(QLatin1Char('\\') + QString::fromLatin1(c.name)));
+        ASSERT_TRUE(RegWriteString(QStringLiteral("Left"), QString::number(c.stored.left()), k));
+        ASSERT_TRUE(RegWriteString(QStringLiteral("Top"), QString::number(c.stored.top()), k));
+        ASSERT_TRUE(RegWriteString(QStringLiteral("Width"), QString::number(c.stored.width()), k));
+        ASSERT_TRUE(RegWriteString(QStringLiteral("Height"), QString::number(c.stored.height()), k));
+        w.form->show();
+        EXPECT_EQ(w.form->frameGeometry(), c.expected);
+    }
 }
 
 TEST(FormStorage, UnreadableValuesGiveTheDefaults) {
