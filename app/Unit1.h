@@ -3,12 +3,12 @@
 // when it closes.
 #pragma once
 
-#include "ReadoutSinks.h"
-#include "StatusReadout.h"
 #include "TevLedDisplay.h"
 #include "common/Maker.h"
 #include "common/TevFormStorage.h"
 #include "ftdi/TevFT232a.h"
+#include "readout/ReadoutSinks.h"
+#include "readout/StatusReadout.h"
 #include "serial/TevComPort.h"
 
 #include <QTimer>

@@ -2,9 +2,9 @@
 // picture exports, and the COM port settings START uses. Created hidden at start-up; closing only hides it.
 #pragma once
 
-#include "ReadoutSinks.h"
 #include "TevChart.h"
 #include "common/TevFormStorage.h"
+#include "readout/ReadoutSinks.h"
 
 #include <QComboBox>
 #include <QImage>

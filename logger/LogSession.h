@@ -7,7 +7,7 @@
 #include "CsvLog.h"
 #include "LongTimer.h"
 #include "MqttPublisher.h"
-#include "app/StatusReadout.h"
+#include "readout/StatusReadout.h"
 
 #include <QObject>
 #include <QString>
