@@ -46,7 +46,8 @@ public:
     std::function<bool(QFileDialog* dialog)> ExecuteDialog;
 
     // ReadoutLog, ReadoutChart.
-    QTextEdit* logView() override;
+    void entryAdded(const QString& text, TColor colour) override;
+    void entriesCleared() override;
     void addPoint(double x, double y) override;
     void clearPoints() override;
     void setAxisRange(double minimum, double maximum) override;
