@@ -80,7 +80,7 @@ void TfrmFTList::BuildControls() {
         l->setMouseTracking(true);
         return l;
     };
-    auto picture = [this](QWidget* parent, const QString& name, const QPixmap& pm, QPoint at) {
+    auto picture = [](QWidget* parent, const QString& name, const QPixmap& pm, QPoint at) {
         auto* l = new QLabel(parent);
         l->setObjectName(name);
         l->setPixmap(pm);

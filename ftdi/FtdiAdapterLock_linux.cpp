@@ -36,7 +36,7 @@ int openLockFile(const QString& name) {
 QString FtdiLockDir() {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QFileInfo(QFile::decodeName(runtime)).isDir()) {
-        const QString dir = QFile::decodeName(runtime) + QStringLiteral("/pravex");
+        QString dir = QFile::decodeName(runtime) + QStringLiteral("/pravex");
         if (ownFolder(dir))
             return dir;
     }
