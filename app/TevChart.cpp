@@ -296,7 +296,7 @@ void TTevChart::drawSeries(QPainter& p, const QRectF& front, const QRectF& view)
     }
     p.setPen(QPen(SeriesColor, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
     p.setBrush(Qt::NoBrush);
-    if (line.size() <= 2 * columns) {
+    if (line.size() <= qsizetype(2) * columns) {
         p.drawPolyline(line);
         return;
     }

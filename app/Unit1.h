@@ -5,12 +5,12 @@
 
 #include "ConnectionReport.h"
 #include "LowBatteryNotice.h"
-#include "ReadoutSinks.h"
-#include "StatusReadout.h"
 #include "TevLedDisplay.h"
 #include "common/Maker.h"
 #include "common/TevFormStorage.h"
 #include "ftdi/TevFT232a.h"
+#include "readout/ReadoutSinks.h"
+#include "readout/StatusReadout.h"
 #include "serial/TevComPort.h"
 
 #include <QTimer>

@@ -6,6 +6,8 @@
 #include "PictureFormat.h"
 #include "common/FormStorage_AppError.h"
 #include "common/TevTools.h"
+#include "readout/CsvRows.h"
+#include "readout/StatusReadout.h"
 #include "serial/TevComPort.h"
 
 #include <QAction>
@@ -252,8 +254,11 @@ void TfrmDodatki::layoutChartTab() {
     CheckBox2->move(144, y);
 }
 
-QTextEdit* TfrmDodatki::logView() {
-    return Memo3;
+void TfrmDodatki::entryAdded(const QString& text, TColor colour) {
+    AddColoredLine(Memo3, text, 0, colour, 0, StatusReadout::logFontName(), StatusReadout::LogFontSize);
+}
+void TfrmDodatki::entriesCleared() {
+    Memo3->clear();
 }
 void TfrmDodatki::addPoint(double x, double y) {
     Chart1->AddXY(x, y);
@@ -334,16 +339,7 @@ void TfrmDodatki::cbComPortAutoDetectClick() {
 }
 
 QByteArray TfrmDodatki::CsvBytes(const QStringList& rows) {
-    qsizetype total = 0;
-    for (const QString& r : rows)
-        total += r.size() + 2;
-    QByteArray out;
-    out.reserve(total);
-    for (const QString& r : rows) {
-        out += r.toLatin1();
-        out += "\r\n";
-    }
-    return out;
+    return CsvRows::fileBytes(rows);
 }
 
 QByteArray TfrmDodatki::EncodeJpeg(const QImage& image, int quality) {

@@ -2,9 +2,9 @@
 // picture exports, and the COM port settings START uses. Created hidden at start-up; closing only hides it.
 #pragma once
 
-#include "ReadoutSinks.h"
 #include "TevChart.h"
 #include "common/TevFormStorage.h"
+#include "readout/ReadoutSinks.h"
 
 #include <QComboBox>
 #include <QImage>
@@ -46,7 +46,8 @@ public:
     std::function<bool(QFileDialog* dialog)> ExecuteDialog;
 
     // ReadoutLog, ReadoutChart.
-    QTextEdit* logView() override;
+    void entryAdded(const QString& text, TColor colour) override;
+    void entriesCleared() override;
     void addPoint(double x, double y) override;
     void clearPoints() override;
     void setAxisRange(double minimum, double maximum) override;

@@ -10,7 +10,7 @@ SettingsStore::SettingsStore() : m_path(defaultPath()) {}
 SettingsStore::SettingsStore(const QString& path) : m_path(path) {}
 
 QString SettingsStore::defaultPath() {
-    const QString over = qEnvironmentVariable("PRAVEX_REGISTRY");
+    QString over = qEnvironmentVariable("PRAVEX_REGISTRY");
     if (!over.isEmpty())
         return over;
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");

@@ -195,13 +195,13 @@ bool externalEeprom(std::uint32_t type) {
 }
 
 FT_STATUS readWords(NativeAdapter& a, int words, std::vector<std::uint8_t>& image) {
-    image.assign(std::size_t(2 * words), 0);
+    image.assign(2 * std::size_t(words), 0);
     for (int word = 0; word < words; ++word) {
         unsigned char data[2] = {};
         if (control(a, kVendorIn, kReadEeprom, 0, data, 2, word) != 2)
             return FT_EEPROM_READ_FAILED;
-        image[std::size_t(2 * word)] = data[0];
-        image[std::size_t(2 * word + 1)] = data[1];
+        image[2 * std::size_t(word)] = data[0];
+        image[2 * std::size_t(word) + 1] = data[1];
     }
     return FT_OK;
 }

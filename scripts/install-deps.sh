@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config ccache clang clang-format
+    build-essential cmake ninja-build pkg-config ccache clang clang-format clang-tidy
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libsqlite3-dev sqlite3 libudev-dev libftdi1-dev libusb-1.0-0-dev libturbojpeg0-dev
     libgtest-dev libgmock-dev libbenchmark-dev

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextBlock>
 #include <QTextEdit>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -265,6 +266,31 @@ TEST_F(Windows, StartClearsTheLogAndChartAndTheReadoutFillsThem) {
     EXPECT_DOUBLE_EQ(tools->Chart1->LeftMaximum(), 4.7);
     EXPECT_EQ(form1->RzLEDDisplay1->Caption(), QStringLiteral(" 4.5 V"));
     EXPECT_EQ(form1->lbDCDC->text(), QStringLiteral("OFF"));
+}
+
+// The readout hands over text and colour; the log's look is the tools window's: Consolas 8, regular.
+TEST_F(Windows, LogEntriesShowInTheLogsFontAndTheirColour) {
+    const struct {
+        const char* line;
+        TColor colour;
+    } cases[] = {
+        {"nonsense", 0x808080},
+        {"PVEX: 3.9V OFF", 0xFF0000},
+        {"PVEX: 3.9V ON", 0x008000},
+        {"LBAT: 3.1V ON", 0x0000FF},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        feed({QString::fromLatin1(c.line)});
+        ASSERT_EQ(tools->Memo3->document()->blockCount(), 1);
+        QTextCursor cursor(tools->Memo3->document()->lastBlock());
+        cursor.movePosition(QTextCursor::NextCharacter);
+        const QTextCharFormat format = cursor.charFormat();
+        EXPECT_EQ(format.foreground().color(), toQColor(c.colour));
+        EXPECT_EQ(format.fontFamilies().toStringList(), QStringList{QStringLiteral("Consolas")});
+        EXPECT_EQ(format.fontPointSize(), 8);
+        EXPECT_NE(format.fontWeight(), QFont::Bold);
+    }
 }
 
 TEST_F(Windows, SavingOverAFileKeepsWhatTheUserHad) {

@@ -1,5 +1,5 @@
 // The simulator's adapter file: global lines, then one [adapter] block per adapter in the driver's order.
-// The format is described in the README ("The D2XX simulator").
+// The format is described in docs/d2xx-simulator.md.
 #pragma once
 
 #include <cstdint>

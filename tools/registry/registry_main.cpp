@@ -128,7 +128,7 @@ int list(SettingsStore& store, const QString& key) {
 int run(const QStringList& args) {
     if (args.isEmpty())
         return usage(QStringLiteral("no command given"));
-    const QString command = args[0];
+    const QString& command = args[0];
     const QStringList rest = args.mid(1);
     SettingsStore store;
 

@@ -7,15 +7,14 @@
 
 #include <QString>
 
-class QTextEdit;
-
-// The tools window's terminal log. Returns null while the tools window does not exist.
+// The tools window's terminal log, or a log kept without a window.
 class ReadoutLog {
 public:
     virtual ~ReadoutLog() = default;
-    virtual QTextEdit* logView() = 0;
-    // Every log entry as text, whether or not a view exists: for logs kept without a window.
-    virtual void entryAdded(const QString& /*text*/, TColor /*colour*/) {}
+    // One entry in its colour; a view shows it in the log's font (StatusReadout::logFontName()).
+    virtual void entryAdded(const QString& text, TColor colour) = 0;
+    // START empties the log.
+    virtual void entriesCleared() = 0;
 };
 
 // The tools window's voltage chart: one series and a fixed left axis.

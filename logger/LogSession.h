@@ -7,7 +7,7 @@
 #include "CsvLog.h"
 #include "LongTimer.h"
 #include "MqttPublisher.h"
-#include "app/StatusReadout.h"
+#include "readout/StatusReadout.h"
 
 #include <QObject>
 #include <QString>
@@ -96,8 +96,8 @@ private:
     enum class State { WaitingAdapter, Opening, Connected, Lost, Finishing };
 
     // ReadoutLog, ReadoutCsv
-    QTextEdit* logView() override { return nullptr; }
     void entryAdded(const QString& text, TColor colour) override;
+    void entriesCleared() override {}
     void rowsReset(const QString& header) override { m_header = header; }
     void rowAdded(const QString& row) override;
 

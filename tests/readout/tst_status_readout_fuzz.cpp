@@ -1,5 +1,6 @@
 // Arbitrary and mangled status lines, from a fixed seed: no exception, no crash, and the readout's
-// invariants hold after every line (log at most 401 lines, chart x rising, CSV rows = header + valid lines).
+// invariants hold after every line (garbage logged as such and nothing else, chart x rising, CSV rows =
+// header + valid lines).
 // labels: unit
 #include "readout_fuzz_helpers.h"
 

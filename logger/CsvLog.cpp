@@ -1,6 +1,7 @@
 // The session's CSV file on plain descriptors: O_APPEND writes of whole rows, fdatasync after each,
 // ftruncate to take back a row that did not reach the medium, and flock to keep a second writer out.
 #include "CsvLog.h"
+#include "readout/CsvRows.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -18,7 +19,7 @@ QString sysText(int err) {
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-const QByteArray Eol("\r\n");
+const QByteArray Eol(CsvRows::LineEnd);
 
 // The end of an appended file is read in pieces of this size, larger only for rows longer than that.
 constexpr qint64 TailChunk = 4096;
@@ -177,16 +178,12 @@ bool CsvLog::readTail(const QByteArray& head, QString* error) {
     const QByteArray last = window.mid(rowStart, lastEol - rowStart);
     if (last == head)
         return true;
-    const qsizetype semi = last.indexOf(';');
-    bool digits = semi > 0;
-    for (qsizetype i = 0; digits && i < semi; ++i)
-        digits = last[i] >= '0' && last[i] <= '9';
-    if (!digits)
+    qint64 counter = 0;
+    const CsvRows::CounterRead read = CsvRows::readCounter(last, &counter);
+    if (read == CsvRows::CounterRead::Missing)
         return refuse(QStringLiteral("its last row \"") + QString::fromLatin1(last) +
                       QStringLiteral("\" has no counter"));
-    bool ok = false;
-    const qlonglong counter = last.left(semi).toLongLong(&ok);
-    if (!ok || counter > MaxContinuedCounter)
+    if (read == CsvRows::CounterRead::TooLarge || counter > MaxContinuedCounter)
         return refuse(QStringLiteral("its counter is too large to continue"));
     m_lastCounter = counter;
     return true;
@@ -238,7 +235,7 @@ bool CsvLog::appendRow(const QString& row, QString* error) {
         *error = QStringLiteral("the CSV file is not open");
         return false;
     }
-    return writeAll(row.toLatin1() + Eol, error);
+    return writeAll(CsvRows::fileLine(row), error);
 }
 
 bool CsvLog::writeAll(const QByteArray& bytes, QString* error) {

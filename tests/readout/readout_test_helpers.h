@@ -1,5 +1,4 @@
-// A recorder standing in for the windows a StatusReadout drives: the log is a real QTextEdit, the rest is
-// written down as it arrives.
+// A recorder standing in for the windows a StatusReadout drives: everything is written down as it arrives.
 #pragma once
 
 #include "StatusReadout.h"
@@ -7,19 +6,21 @@
 #include <QList>
 #include <QPointF>
 #include <QStringList>
-#include <QTextEdit>
-#include <memory>
 
 struct ReadoutRecorder : ReadoutLog, ReadoutChart, ReadoutCsv, LowBatBlink {
-    std::unique_ptr<QTextEdit> view = std::make_unique<QTextEdit>();
-    bool toolsWindow = true;
     bool failLog = false;
+    QStringList entries; // since the last START
+    QList<TColor> colours;
     QList<QPointF> points;
     double axisMin = 2.9, axisMax = 4.2;
     QStringList rows;
     int blinkStarts = 0, blinkStops = 0;
 
-    QTextEdit* logView() override;
+    void entryAdded(const QString& text, TColor colour) override;
+    void entriesCleared() override {
+        entries.clear();
+        colours.clear();
+    }
     void addPoint(double x, double y) override { points.append(QPointF(x, y)); }
     void clearPoints() override { points.clear(); }
     void setAxisRange(double minimum, double maximum) override {
@@ -37,6 +38,7 @@ struct ReadoutRecorder : ReadoutLog, ReadoutChart, ReadoutCsv, LowBatBlink {
         r.setCsv(this);
         r.setBlink(this);
     }
-    int logLines() const { return view->document()->isEmpty() ? 0 : view->document()->blockCount(); }
-    QString lastLog() const;
+    int logLines() const { return int(entries.size()); }
+    QString lastLog() const { return entries.isEmpty() ? QString() : entries.constLast(); }
+    TColor lastColour() const { return colours.isEmpty() ? TColor(0xFFFFFFFF) : colours.constLast(); }
 };

@@ -2,8 +2,8 @@
 // Steps follow the order the user can observe: the blink switches before the line is judged, and a line
 // that is judged garbage changes nothing else.
 #include "StatusReadout.h"
+#include "CsvRows.h"
 
-#include <QTextEdit>
 #include <cmath>
 
 namespace {
@@ -16,8 +16,6 @@ constexpr TColor OrangeBlue = 0xFF8000; // RGB 0,128,255
 constexpr TColor DarkBlue = 0x58100E;   // RGB 14,16,88
 constexpr TColor LimeLit = 0x00FF80;    // RGB 128,255,0
 constexpr TColor LimeUnlit = 0x002400;  // RGB 0,36,0
-
-const QString CsvHeader = QStringLiteral(" ;voltage");
 
 // Only code 32 counts as a space here: tabs and other white space belong to the text.
 QString trimSpaces(const QString& s) {
@@ -93,12 +91,8 @@ bool StatusReadout::parseNumber(const QString& text, double* value) const {
 }
 
 void StatusReadout::appendLog(const QString& text, TColor colour) {
-    if (!m_log)
-        return;
-    m_log->entryAdded(text, colour);
-    QTextEdit* view = m_log->logView();
-    if (view)
-        AddColoredLine(view, text, 0, colour, 0, logFontName(), LogFontSize);
+    if (m_log)
+        m_log->entryAdded(text, colour);
 }
 
 void StatusReadout::update(const QString& received) {
@@ -198,8 +192,8 @@ void StatusReadout::apply(const QString& received) {
     } catch (...) {
     }
     try {
-        m_csvCounter += 2;
-        const QString row = QString::number(m_csvCounter) + QLatin1Char(';') + number;
+        m_csvCounter += CsvRows::CounterStep;
+        const QString row = CsvRows::row(m_csvCounter, number);
         m_csvRows.append(row);
         if (m_csv)
             m_csv->rowAdded(row);
@@ -212,7 +206,7 @@ void StatusReadout::start() {
     m_lastVoltage = 0;
     m_points.clear();
     m_csvRows.clear();
-    m_csvRows.append(CsvHeader);
+    m_csvRows.append(CsvRows::header());
     m_csvCounter = 0;
     try {
         if (m_chart)
@@ -220,13 +214,13 @@ void StatusReadout::start() {
     } catch (...) {
     }
     try {
-        if (QTextEdit* view = m_log ? m_log->logView() : nullptr)
-            view->clear();
+        if (m_log)
+            m_log->entriesCleared();
     } catch (...) {
     }
     try {
         if (m_csv)
-            m_csv->rowsReset(CsvHeader);
+            m_csv->rowsReset(CsvRows::header());
     } catch (...) {
     }
 }

@@ -5,7 +5,6 @@
 #include "StatusReadout.h"
 #include "readout_test_helpers.h"
 
-#include <QTextBlock>
 #include <gtest/gtest.h>
 
 namespace {
@@ -30,11 +29,6 @@ protected:
         return {r.displayCaption(),  r.converterText(),      r.litColour(),      r.unlitColour(),
                 r.converterColour(), r.chartTime(),          r.lastVoltage(),    r.axisMinimum(),
                 r.axisMaximum(),     r.chartPoints().size(), r.csvRows().size(), r.csvCounter()};
-    }
-    QTextCharFormat lastLogFormat() const {
-        QTextCursor c(rec.view->document()->lastBlock());
-        c.movePosition(QTextCursor::NextCharacter);
-        return c.charFormat();
     }
 
     StatusReadout r;
@@ -105,9 +99,7 @@ TEST_F(Readout, GarbageIsLoggedGreyAndChangesNothingElse) {
         EXPECT_EQ(snap(), before) << qPrintable(line);
         EXPECT_EQ(rec.logLines(), logged + 1);
         EXPECT_EQ(rec.lastLog(), QStringLiteral("garbage")) << qPrintable(line);
-        EXPECT_EQ(lastLogFormat().foreground().color(), toQColor(0x808080));
-        EXPECT_EQ(lastLogFormat().fontFamilies().toStringList(), QStringList{QStringLiteral("Consolas")});
-        EXPECT_EQ(lastLogFormat().fontPointSize(), 8);
+        EXPECT_EQ(rec.lastColour(), 0x808080u);
     }
 }
 
@@ -122,18 +114,17 @@ TEST_F(Readout, ColoursFollowStateAndTag) {
     EXPECT_EQ(r.converterColour(), 0x0000FFu);
     EXPECT_EQ(r.litColour(), 0xFF8000u);
     EXPECT_EQ(r.unlitColour(), 0x58100Eu);
-    EXPECT_EQ(lastLogFormat().foreground().color(), toQColor(0xFF0000));
+    EXPECT_EQ(rec.lastColour(), 0xFF0000u);
 
     r.update(QStringLiteral("PVEX: 3.9V ON"));
     EXPECT_EQ(r.converterText(), QStringLiteral("ON"));
     EXPECT_EQ(r.converterColour(), 0xFF8000u);
     EXPECT_EQ(r.litColour(), 0x00FF80u);
     EXPECT_EQ(r.unlitColour(), 0x002400u);
-    EXPECT_EQ(lastLogFormat().foreground().color(), toQColor(0x008000));
-    EXPECT_NE(lastLogFormat().fontWeight(), QFont::Bold);
+    EXPECT_EQ(rec.lastColour(), 0x008000u);
 
     r.update(QStringLiteral("LBAT: 3.1V ON"));
-    EXPECT_EQ(lastLogFormat().foreground().color(), toQColor(0x0000FF));
+    EXPECT_EQ(rec.lastColour(), 0x0000FFu);
     EXPECT_EQ(r.converterColour(), 0xFF8000u);
 }
 
@@ -287,8 +278,7 @@ TEST_F(Readout, FailingLogAppendKeepsTheCsvRow) {
     EXPECT_EQ(rec.rows, r.csvRows());
     EXPECT_EQ(r.csvCounter(), 2);
     // Without a tools window the row is kept too.
-    rec.failLog = false;
-    rec.toolsWindow = false;
+    r.setLog(nullptr);
     r.update(QStringLiteral("PVEX: 3.8V ON"));
     EXPECT_EQ(r.csvRows().last(), QStringLiteral("4;3.8"));
 }
