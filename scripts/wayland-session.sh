@@ -31,7 +31,8 @@ weston_pid=$!
 # Weston names the X display once it listens for X clients (the server itself starts with the first).
 display=""
 for _ in $(seq 400); do
-    display=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' "$work/weston.log" 2>/dev/null | head -n1)
+    # The log may not exist yet: that is no failure of the script.
+    display=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' "$work/weston.log" 2>/dev/null | head -n1 || true)
     [[ -n "$display" ]] && break
     kill -0 "$weston_pid" 2>/dev/null || break
     sleep 0.05

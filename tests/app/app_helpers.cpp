@@ -7,6 +7,8 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QThread>
 #include <csignal>
 #include <fcntl.h>
@@ -100,6 +102,18 @@ bool DevSim::Start(const QStringList& args) {
 
 QString DevSim::TtyName() const {
     return FPort.startsWith(QStringLiteral("/dev/")) ? FPort.mid(5) : FPort;
+}
+
+qreal DesktopScale() {
+    return QGuiApplication::primaryScreen()->devicePixelRatio();
+}
+
+QPoint ToDevicePixels(QPoint p) {
+    return QPoint(qRound(p.x() * DesktopScale()), qRound(p.y() * DesktopScale()));
+}
+
+QPoint FromDevicePixels(QPoint p) {
+    return QPoint(qRound(p.x() / DesktopScale()), qRound(p.y() / DesktopScale()));
 }
 
 } // namespace apptest

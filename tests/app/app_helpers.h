@@ -4,6 +4,7 @@
 
 #include "SimD2xx.h"
 
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 #include <sys/types.h>
@@ -43,5 +44,10 @@ private:
     int FOut = -1; // its standard output, kept open so a late write never meets a closed pipe
     QString FPort;
 };
+
+// The X server counts device pixels; Qt, at QT_SCALE_FACTOR=2, counts scaled ones.
+qreal DesktopScale();
+QPoint ToDevicePixels(QPoint p);
+QPoint FromDevicePixels(QPoint p);
 
 } // namespace apptest

@@ -37,15 +37,11 @@ bool OnDesktop() {
     return QGuiApplication::platformName() == QLatin1String("xcb");
 }
 
-// The X server counts device pixels; Qt, at QT_SCALE_FACTOR=2, counts scaled ones.
-qreal Scale() {
-    return QGuiApplication::primaryScreen()->devicePixelRatio();
-}
 QPoint ToDevice(QPoint p) {
-    return QPoint(qRound(p.x() * Scale()), qRound(p.y() * Scale()));
+    return ToDevicePixels(p);
 }
 QPoint FromDevice(QPoint p) {
-    return QPoint(qRound(p.x() / Scale()), qRound(p.y() / Scale()));
+    return FromDevicePixels(p);
 }
 
 // Real pointer input, as a person's mouse gives it: the server delivers it to whoever should have it,

@@ -64,7 +64,7 @@ public:
     // A person's click in the middle of a widget, each half waited for until the widget has it.
     bool Click(QWidget* w, int button = 1) {
         Seen seen(w);
-        const QPoint at = w->mapToGlobal(w->rect().center());
+        const QPoint at = ToDevicePixels(w->mapToGlobal(w->rect().center()));
         XTestFakeMotionEvent(FDisplay, -1, at.x(), at.y(), CurrentTime);
         XTestFakeButtonEvent(FDisplay, unsigned(button), True, CurrentTime);
         XSync(FDisplay, False);
@@ -75,7 +75,7 @@ public:
     }
     // Press and release at once: for a right click whose release the opened menu takes.
     void ClickUnwatched(QWidget* w, int button) {
-        const QPoint at = w->mapToGlobal(w->rect().center());
+        const QPoint at = ToDevicePixels(w->mapToGlobal(w->rect().center()));
         XTestFakeMotionEvent(FDisplay, -1, at.x(), at.y(), CurrentTime);
         XTestFakeButtonEvent(FDisplay, unsigned(button), True, CurrentTime);
         XTestFakeButtonEvent(FDisplay, unsigned(button), False, CurrentTime);
