@@ -1,0 +1,152 @@
+#include "ChartLine.h"
+
+#include <QPainter>
+#include <QPen>
+#include <QPolygonF>
+#include <QVector>
+#include <algorithm>
+#include <cmath>
+
+void UpdateChartBlocks(const double* y, size_t n, std::vector<ChartBlock>* blocks) {
+    for (size_t b = blocks->size(); (b + 1) * ChartBlockPoints <= n; ++b) {
+        const double* v = y + b * ChartBlockPoints;
+        ChartBlock s{v[0], v[0], v[0], v[ChartBlockPoints - 1], true};
+        size_t minAt = 0, maxAt = 0;
+        for (size_t i = 1; i < ChartBlockPoints; ++i) {
+            if (v[i] < s.yMin) {
+                s.yMin = v[i];
+                minAt = i;
+            } else if (v[i] > s.yMax) {
+                s.yMax = v[i];
+                maxAt = i;
+            }
+        }
+        s.minFirst = minAt <= maxAt;
+        blocks->push_back(s);
+    }
+}
+
+namespace {
+
+// Collects the values that fall into one pixel column and emits them as up to four vertices.
+class ColumnLine {
+public:
+    ColumnLine(QPolygonF* line, double oy, double sy) : m_line(line), m_oy(oy), m_sy(sy) {}
+    void add(long column, double y) {
+        if (!m_started || column != m_col) {
+            if (m_started)
+                flush();
+            m_started = true;
+            m_col = column;
+            m_first = m_min = m_max = m_last = y;
+            m_minAt = m_maxAt = m_seq;
+        } else {
+            m_last = y;
+            if (y < m_min) {
+                m_min = y;
+                m_minAt = m_seq;
+            } else if (y > m_max) {
+                m_max = y;
+                m_maxAt = m_seq;
+            }
+        }
+        ++m_seq;
+    }
+    void flush() {
+        const double px = double(m_col);
+        m_line->append(QPointF(px, m_oy - m_first * m_sy));
+        if (m_minAt < m_maxAt) {
+            m_line->append(QPointF(px, m_oy - m_min * m_sy));
+            m_line->append(QPointF(px, m_oy - m_max * m_sy));
+        } else {
+            m_line->append(QPointF(px, m_oy - m_max * m_sy));
+            m_line->append(QPointF(px, m_oy - m_min * m_sy));
+        }
+        m_line->append(QPointF(px, m_oy - m_last * m_sy));
+    }
+
+private:
+    QPolygonF* m_line;
+    double m_oy, m_sy;
+    bool m_started = false;
+    long m_col = 0;
+    double m_first = 0, m_min = 0, m_max = 0, m_last = 0;
+    size_t m_seq = 0, m_minAt = 0, m_maxAt = 0;
+};
+
+} // namespace
+
+void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, const QRectF& view,
+                   double depth) {
+    if (data.n == 0)
+        return;
+    const double* X = data.x;
+    const double* Y = data.y;
+    const size_t count = data.n;
+    const double* first = std::lower_bound(X, X + count, view.left() - data.xOffset);
+    const double* last = std::upper_bound(X, X + count, view.right() - data.xOffset);
+    size_t i0 = size_t(first - X);
+    size_t i1 = size_t(last - X);
+    // One point either side keeps the line running to the plot's edges.
+    if (i0 > 0)
+        --i0;
+    if (i1 < count)
+        ++i1;
+    const double sx = front.width() / view.width(), sy = front.height() / view.height();
+    const double ox = front.left() - (view.left() - data.xOffset) * sx, oy = front.bottom() + view.top() * sy;
+    QPolygonF line;
+    const size_t n = i1 - i0;
+    const int columns = std::max(1, int(front.width()));
+    const auto columnOf = [&](size_t i) { return std::lround(std::floor(ox + X[i] * sx)); };
+    if (n <= size_t(columns) * 4) {
+        line.reserve(qsizetype(n));
+        for (size_t i = i0; i < i1; ++i)
+            line.append(QPointF(ox + X[i] * sx, oy - Y[i] * sy));
+    } else {
+        line.reserve(columns * 4 + 8);
+        ColumnLine acc(&line, oy, sy);
+        size_t i = i0;
+        // Blocks only where each is well inside one column, so a block stands for its first x.
+        const std::vector<ChartBlock>* blocks = data.blocks;
+        if (blocks && n >= size_t(columns) * ChartBlockPoints * 2) {
+            for (; i < i1 && i % ChartBlockPoints != 0; ++i)
+                acc.add(columnOf(i), Y[i]);
+            for (size_t b = i / ChartBlockPoints; i + ChartBlockPoints <= i1 && b < blocks->size();
+                 ++b, i += ChartBlockPoints) {
+                const ChartBlock& s = (*blocks)[b];
+                const long c = columnOf(i);
+                acc.add(c, s.yFirst);
+                acc.add(c, s.minFirst ? s.yMin : s.yMax);
+                acc.add(c, s.minFirst ? s.yMax : s.yMin);
+                acc.add(c, s.yLast);
+            }
+        }
+        for (; i < i1; ++i)
+            acc.add(columnOf(i), Y[i]);
+        acc.flush();
+    }
+    if (depth > 0 && line.size() > 1) {
+        // A ribbon reaching back to the wall: one shaded quad per segment, the line on its front edge.
+        const QPointF back(depth, -depth);
+        p.setPen(Qt::NoPen);
+        p.setBrush(data.colour.darker(140));
+        for (qsizetype i = 1; i < line.size(); ++i) {
+            const QPointF quad[4] = {line[i - 1], line[i], line[i] + back, line[i - 1] + back};
+            p.drawConvexPolygon(quad, 4);
+        }
+    }
+    p.setPen(QPen(data.colour, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+    p.setBrush(Qt::NoBrush);
+    if (line.size() <= 2 * columns) {
+        p.drawPolyline(line);
+        return;
+    }
+    // A dense line doubles back on itself in every column; as one wide polyline the painter would fill
+    // it as a single self-overlapping shape, which is slow. Separate segments give the same pixels.
+    QVector<QLineF> segments;
+    segments.reserve(line.size());
+    for (qsizetype i = 1; i < line.size(); ++i)
+        if (line[i] != line[i - 1])
+            segments.append(QLineF(line[i - 1], line[i]));
+    p.drawLines(segments);
+}

@@ -1,0 +1,32 @@
+#include "RecordingSeries.h"
+
+#include <algorithm>
+
+void RecordingSeries::append(const CsvRecordingReader::Points& points) {
+    x.insert(x.end(), points.x.begin(), points.x.end());
+    y.insert(y.end(), points.y.begin(), points.y.end());
+    for (double v : points.y) {
+        yMin = std::min(yMin, v);
+        yMax = std::max(yMax, v);
+    }
+    UpdateChartBlocks(y.data(), y.size(), &blocks);
+}
+
+void RecordingSeries::clear() {
+    x.clear();
+    y.clear();
+    blocks.clear();
+    yMin = std::numeric_limits<double>::infinity();
+    yMax = -std::numeric_limits<double>::infinity();
+}
+
+ChartLineData RecordingSeries::lineData(double xOffset) const {
+    ChartLineData d;
+    d.x = x.data();
+    d.y = y.data();
+    d.n = x.size();
+    d.xOffset = xOffset;
+    d.blocks = &blocks;
+    d.colour = colour;
+    return d;
+}
