@@ -81,9 +81,11 @@ void RecordingLoader::launch() {
 
 void RecordingLoader::work(const QByteArray& path, const QString& name, const std::shared_ptr<Result>& r) {
     const auto done = [&] {
-        // Queued to this object: dropped if it is gone (its destructor waits for this thread first).
-        QMetaObject::invokeMethod(
-            this, [this, r] { finish(r); }, Qt::QueuedConnection);
+        // Queued to this object by name, so nothing of this thread's making travels with it: the result is
+        // taken only once the thread has been joined. Dropped if the object is gone (its destructor waits
+        // for this thread first).
+        m_result = r;
+        QMetaObject::invokeMethod(this, "resultReady", Qt::QueuedConnection);
     };
     // Non-blocking, so a pipe or a device never holds the thread in open().
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -167,9 +169,14 @@ QString RecordingLoader::summary() const {
     return text;
 }
 
-void RecordingLoader::finish(const std::shared_ptr<Result>& r) {
+void RecordingLoader::resultReady() {
     if (m_thread.joinable())
         m_thread.join();
+    if (std::shared_ptr<Result> r = std::move(m_result))
+        finish(r);
+}
+
+void RecordingLoader::finish(const std::shared_ptr<Result>& r) {
     m_running = false;
     const bool first = !m_opened;
     const auto giveUp = [&](const QString& message) {

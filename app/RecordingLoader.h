@@ -42,6 +42,9 @@ signals:
     // Points were added, or the recording read again.
     void grew();
 
+private slots:
+    void resultReady();
+
 private:
     struct Result;
     struct FileId {
@@ -65,6 +68,7 @@ private:
     bool m_following = false;
     QTimer m_follow;
     std::thread m_thread;
+    std::shared_ptr<Result> m_result; // the thread's, until it has been joined
     std::atomic<bool> m_cancel{false};
     std::atomic<qint64> m_done{0}, m_total{0};
 };
