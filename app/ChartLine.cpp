@@ -98,7 +98,8 @@ void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, 
     const size_t n = i1 - i0;
     const int columns = std::max(1, int(front.width()));
     const auto columnOf = [&](size_t i) { return std::lround(std::floor(ox + X[i] * sx)); };
-    if (n <= size_t(columns) * 4) {
+    const bool byColumn = n > size_t(columns) * 4; // then four vertices a column
+    if (!byColumn) {
         line.reserve(qsizetype(n));
         for (size_t i = i0; i < i1; ++i)
             line.append(QPointF(ox + X[i] * sx, oy - Y[i] * sy));
@@ -106,7 +107,7 @@ void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, 
         line.reserve(columns * 4 + 8);
         ColumnLine acc(&line, oy, sy);
         size_t i = i0;
-        // Blocks only where each is well inside one column, so a block stands for its first x.
+        // Blocks only where many fit in a column; one inside a column stands for its points there.
         const std::vector<ChartBlock>* blocks = data.blocks;
         if (blocks && n >= size_t(columns) * ChartBlockPoints * 2) {
             for (; i < i1 && i % ChartBlockPoints != 0; ++i)
@@ -115,6 +116,12 @@ void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, 
                  ++b, i += ChartBlockPoints) {
                 const ChartBlock& s = (*blocks)[b];
                 const long c = columnOf(i);
+                if (columnOf(i + ChartBlockPoints - 1) != c) {
+                    // Across a column's edge: its points go to their own columns.
+                    for (size_t k = i; k < i + ChartBlockPoints; ++k)
+                        acc.add(columnOf(k), Y[k]);
+                    continue;
+                }
                 acc.add(c, s.yFirst);
                 acc.add(c, s.minFirst ? s.yMin : s.yMax);
                 acc.add(c, s.minFirst ? s.yMax : s.yMin);
@@ -139,6 +146,37 @@ void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, 
     p.setBrush(Qt::NoBrush);
     if (line.size() <= 2 * columns) {
         p.drawPolyline(line);
+        return;
+    }
+    if (depth <= 0 && byColumn) {
+        // Flat and dense: each column is one vertical run from its extremes to where the last column
+        // ended, filled as a 2-pixel-wide rectangle as the pen would draw it; wide lines are the painter's
+        // slowest work. Only a jump over empty columns needs a real line.
+        QVector<QRectF> runs;
+        QVector<QLineF> jumps;
+        runs.reserve(line.size() / 4);
+        for (qsizetype i = 0; i + 3 < line.size(); i += 4) {
+            const double px = line[i].x();
+            double top = line[i].y(), bottom = top;
+            for (int k = 1; k < 4; ++k) {
+                top = std::min(top, line[i + k].y());
+                bottom = std::max(bottom, line[i + k].y());
+            }
+            if (i > 0) {
+                const QPointF before = line[i - 1];
+                if (px - before.x() <= 1.0) {
+                    top = std::min(top, before.y());
+                    bottom = std::max(bottom, before.y());
+                } else {
+                    jumps.append(QLineF(before, line[i]));
+                }
+            }
+            runs.append(QRectF(px - 1, top - 1, 2, bottom - top + 2));
+        }
+        if (!jumps.isEmpty())
+            p.drawLines(jumps);
+        for (const QRectF& r : runs)
+            p.fillRect(r, data.colour);
         return;
     }
     // A dense line doubles back on itself in every column; as one wide polyline the painter would fill

@@ -58,12 +58,14 @@ TTevChart::~TTevChart() = default;
 void TTevChart::AddXY(double x, double y) {
     FX.push_back(x);
     FY.push_back(y);
+    UpdateChartBlocks(FY.data(), FY.size(), &FBlocks);
     scheduleRepaint();
 }
 
 void TTevChart::Clear() {
     FX.clear();
     FY.clear();
+    FBlocks.clear();
     update();
 }
 
@@ -255,6 +257,7 @@ void TTevChart::drawSeries(QPainter& p, const QRectF& front, const QRectF& view)
     live.x = FX.data();
     live.y = FY.data();
     live.n = FX.size();
+    live.blocks = &FBlocks;
     live.colour = SeriesColor;
     DrawChartLine(p, live, front, view, d);
 }

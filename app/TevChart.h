@@ -30,7 +30,9 @@ public:
     double XValue(int i) const { return FX[size_t(i)]; }
     double YValue(int i) const { return FY[size_t(i)]; }
     // Memory the series holds, for the benchmark's per-point figure.
-    size_t SeriesBytes() const { return (FX.capacity() + FY.capacity()) * sizeof(double); }
+    size_t SeriesBytes() const {
+        return (FX.capacity() + FY.capacity()) * sizeof(double) + FBlocks.capacity() * sizeof(ChartBlock);
+    }
     void ReservePoints(size_t n);
 
     // Opened recordings drawn beside the live series (owned elsewhere; Clear() leaves them). Each is placed
@@ -90,6 +92,7 @@ private:
     void drawLegend(QPainter& p, const QRectF& front) const;
 
     std::vector<double> FX, FY;
+    std::vector<ChartBlock> FBlocks;
     std::vector<const RecordingSeries*> FRecordings;
     bool FWallClock = false;
     double FLeftMin = 2.9, FLeftMax = 4.2;

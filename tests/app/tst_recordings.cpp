@@ -3,6 +3,7 @@
 // what is said; a followed file appended to, cut and replaced; START and "Close recordings" with
 // recordings open; a load cancelled.
 // labels: gui threaded
+#include "ChartLine.h"
 #include "RecordingSet.h"
 #include "Unit1.h"
 #include "app_helpers.h"
@@ -11,7 +12,9 @@
 #include <QAction>
 #include <QFile>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
+#include <cmath>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -269,6 +272,53 @@ TEST_F(Recordings, ALargeLoadCanBeCancelledAndTheWindowKeepsWorking) {
     EXPECT_TRUE(said().contains(QLatin1String("Loading big.csv cancelled"))) << said().toStdString();
     EXPECT_TRUE(chart()->Recordings().empty());
     EXPECT_TRUE(tools->RecordingCancel->isHidden());
+}
+
+} // namespace
+
+namespace {
+
+// The block summaries that keep a long series' repaint short light the same columns as its points: each
+// column's topmost and lowest lit pixel within a pixel of the point-by-point drawing, spikes included.
+TEST(ChartLineBlocks, DrawTheSameColumnsAsThePoints) {
+    std::vector<double> x, y;
+    for (int i = 0; i < 300000; ++i) {
+        x.push_back(i * 0.5);
+        y.push_back(i % 49999 == 7   ? 4.4
+                    : i % 77777 == 3 ? 2.9
+                                     : 3.5 + 0.1 * std::sin(i / 5000.0) + 0.01 * (i % 5));
+    }
+    std::vector<ChartBlock> blocks;
+    UpdateChartBlocks(y.data(), y.size(), &blocks);
+    const QRectF front(10, 10, 480, 280);
+    const QRectF view(0, 2.8, x.back(), 1.8);
+    const auto draw = [&](const std::vector<ChartBlock>* b, double depth) {
+        QImage image(500, 300, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter p(&image);
+        DrawChartLine(p, {x.data(), y.data(), x.size(), 0, b, QColor(0, 0, 255)}, front, view, depth);
+        return image;
+    };
+    for (double depth : {0.0, 12.0}) {
+        SCOPED_TRACE(depth);
+        const QImage a = draw(nullptr, depth), b = draw(&blocks, depth);
+        for (int col = 12; col < 488; ++col) {
+            int topA = -1, topB = -1, lowA = -1, lowB = -1;
+            for (int row = 0; row < 300; ++row) {
+                if (a.pixelColor(col, row) == QColor(0, 0, 255)) {
+                    topA = topA < 0 ? row : topA;
+                    lowA = row;
+                }
+                if (b.pixelColor(col, row) == QColor(0, 0, 255)) {
+                    topB = topB < 0 ? row : topB;
+                    lowB = row;
+                }
+            }
+            ASSERT_GE(topA, 0) << col;
+            EXPECT_NEAR(topA, topB, 1) << col;
+            EXPECT_NEAR(lowA, lowB, 1) << col;
+        }
+    }
 }
 
 } // namespace
