@@ -76,10 +76,10 @@ private:
 
 } // namespace
 
-void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, const QRectF& view,
-                   double depth) {
-    if (data.n == 0)
-        return;
+namespace {
+
+// The vertices to draw: the visible points themselves, or four a pixel column (byColumn).
+QPolygonF visibleLine(const ChartLineData& data, const QRectF& front, const QRectF& view, bool* byColumnOut) {
     const double* X = data.x;
     const double* Y = data.y;
     const size_t count = data.n;
@@ -99,6 +99,7 @@ void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, 
     const int columns = std::max(1, int(front.width()));
     const auto columnOf = [&](size_t i) { return std::lround(std::floor(ox + X[i] * sx)); };
     const bool byColumn = n > size_t(columns) * 4; // then four vertices a column
+    *byColumnOut = byColumn;
     if (!byColumn) {
         line.reserve(qsizetype(n));
         for (size_t i = i0; i < i1; ++i)
@@ -132,17 +133,49 @@ void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, 
             acc.add(columnOf(i), Y[i]);
         acc.flush();
     }
+    return line;
+}
+
+} // namespace
+
+static void drawVertices(QPainter& p, const QColor& colour, const QPolygonF& line, bool byColumn,
+                         const QRectF& front, double depth);
+
+void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, const QRectF& view,
+                   double depth) {
+    if (data.n == 0)
+        return;
+    ChartLineCache* cache = data.cache;
+    if (!cache || cache->n != data.n || cache->generation != data.generation ||
+        cache->xOffset != data.xOffset || cache->front != front || cache->view != view) {
+        ChartLineCache fresh;
+        fresh.n = data.n;
+        fresh.generation = data.generation;
+        fresh.xOffset = data.xOffset;
+        fresh.front = front;
+        fresh.view = view;
+        fresh.line = visibleLine(data, front, view, &fresh.byColumn);
+        if (!cache)
+            return drawVertices(p, data.colour, fresh.line, fresh.byColumn, front, depth);
+        *cache = std::move(fresh);
+    }
+    drawVertices(p, data.colour, cache->line, cache->byColumn, front, depth);
+}
+
+static void drawVertices(QPainter& p, const QColor& colour, const QPolygonF& line, bool byColumn,
+                         const QRectF& front, double depth) {
+    const int columns = std::max(1, int(front.width()));
     if (depth > 0 && line.size() > 1) {
         // A ribbon reaching back to the wall: one shaded quad per segment, the line on its front edge.
         const QPointF back(depth, -depth);
         p.setPen(Qt::NoPen);
-        p.setBrush(data.colour.darker(140));
+        p.setBrush(colour.darker(140));
         for (qsizetype i = 1; i < line.size(); ++i) {
             const QPointF quad[4] = {line[i - 1], line[i], line[i] + back, line[i - 1] + back};
             p.drawConvexPolygon(quad, 4);
         }
     }
-    p.setPen(QPen(data.colour, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+    p.setPen(QPen(colour, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
     p.setBrush(Qt::NoBrush);
     if (line.size() <= 2 * columns) {
         p.drawPolyline(line);
@@ -176,7 +209,7 @@ void DrawChartLine(QPainter& p, const ChartLineData& data, const QRectF& front, 
         if (!jumps.isEmpty())
             p.drawLines(jumps);
         for (const QRectF& r : runs)
-            p.fillRect(r, data.colour);
+            p.fillRect(r, colour);
         return;
     }
     // A dense line doubles back on itself in every column; as one wide polyline the painter would fill

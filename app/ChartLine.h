@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QColor>
+#include <QPolygonF>
 #include <QRectF>
 #include <cstddef>
 #include <vector>
@@ -15,6 +16,17 @@ struct ChartBlock {
     bool minFirst; // the lowest value comes before the highest
 };
 
+// The vertices a series drew last, kept while it, the view and the plot stay as they were: a recording
+// that does not change costs a repaint almost nothing while the live series grows beside it.
+struct ChartLineCache {
+    size_t n = 0;
+    quint64 generation = 0;
+    double xOffset = 0;
+    QRectF front, view;
+    bool byColumn = false;
+    QPolygonF line;
+};
+
 struct ChartLineData {
     const double* x = nullptr;
     const double* y = nullptr;
@@ -23,6 +35,8 @@ struct ChartLineData {
     // Summaries of points [i * BlockPoints, (i + 1) * BlockPoints); may be null.
     const std::vector<ChartBlock>* blocks = nullptr;
     QColor colour;
+    ChartLineCache* cache = nullptr; // may be null
+    quint64 generation = 0;          // changes whenever the points do
 };
 
 inline constexpr size_t ChartBlockPoints = 64;

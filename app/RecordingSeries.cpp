@@ -10,12 +10,14 @@ void RecordingSeries::append(const CsvRecordingReader::Points& points) {
         yMax = std::max(yMax, v);
     }
     UpdateChartBlocks(y.data(), y.size(), &blocks);
+    ++generation;
 }
 
 void RecordingSeries::clear() {
     x.clear();
     y.clear();
     blocks.clear();
+    ++generation;
     yMin = std::numeric_limits<double>::infinity();
     yMax = -std::numeric_limits<double>::infinity();
 }
@@ -28,5 +30,7 @@ ChartLineData RecordingSeries::lineData(double xOffset) const {
     d.xOffset = xOffset;
     d.blocks = &blocks;
     d.colour = colour;
+    d.cache = &drawn;
+    d.generation = generation;
     return d;
 }

@@ -21,6 +21,9 @@ struct RecordingSeries {
     double yMin = std::numeric_limits<double>::infinity();
     double yMax = -std::numeric_limits<double>::infinity();
 
+    quint64 generation = 0;       // counts changes of the points
+    mutable ChartLineCache drawn; // what the chart drew last
+
     void append(const CsvRecordingReader::Points& points);
     void clear();
     size_t count() const { return x.size(); }

@@ -1,6 +1,7 @@
 // Recordings in the chart: opening a 1,000,000-row logger CSV until it is drawn (beside the time to read the
 // same bytes), the repaint with ten such recordings and a 1,000,000-point live series (beside the live
-// series alone), and the time from a row appended to a followed file until the chart holds it.
+// series alone; also with a view that changes every frame), and the time from a row appended to a followed
+// file until the chart holds it.
 #include "BenchCommon.h"
 #include "RecordingSet.h"
 #include "TevChart.h"
@@ -89,6 +90,19 @@ int main(int argc, char** argv) {
     if (!waitUntil([&] { return !set.loading(); }) || chart.Recordings().size() != 10)
         return 1;
     Figure("recordings_repaint_ms_10x1m", renderMs(chart, image, 20), "ms");
+    // While the view changes (a zoom animation), nothing drawn before can be reused.
+    {
+        const QRectF whole = chart.ViewRect();
+        QElapsedTimer z;
+        z.start();
+        const int rounds = 20;
+        for (int r = 0; r < rounds; ++r) {
+            chart.ZoomTo(whole.adjusted(whole.width() * r / 100.0, 0, 0, 0), false);
+            chart.render(&image);
+        }
+        Figure("recordings_repaint_ms_10x1m_new_view", z.nsecsElapsed() / 1e6 / rounds, "ms");
+        chart.UndoZoom(false);
+    }
 
     // A followed file: a row appended, then waited for in the chart, a hundred times.
     set.closeAll();
