@@ -205,13 +205,14 @@ void RecordingLoader::finish(const std::shared_ptr<Result>& r) {
     m_read = r->id;
     m_series.hasTimes = m_reader.hasTimes();
     m_series.firstTimeMs = m_reader.firstTimeMs();
-    m_series.append(r->points);
+    const bool grown = !r->points.x.empty();
+    m_series.append(std::move(r->points));
     if (first) {
         m_opened = true;
         m_following = true;
         m_follow.start();
         emit loaded(summary());
-    } else if (r->reread || !r->points.x.empty()) {
+    } else if (r->reread || grown) {
         emit grew();
     }
 }

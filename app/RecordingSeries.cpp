@@ -2,10 +2,18 @@
 
 #include <algorithm>
 
-void RecordingSeries::append(const CsvRecordingReader::Points& points) {
-    x.insert(x.end(), points.x.begin(), points.x.end());
-    y.insert(y.end(), points.y.begin(), points.y.end());
-    for (double v : points.y) {
+void RecordingSeries::append(CsvRecordingReader::Points&& points) {
+    const size_t added = points.y.size();
+    // A first load is taken over whole: a large recording is not held twice.
+    if (x.empty()) {
+        x = std::move(points.x);
+        y = std::move(points.y);
+    } else {
+        x.insert(x.end(), points.x.begin(), points.x.end());
+        y.insert(y.end(), points.y.begin(), points.y.end());
+    }
+    for (size_t i = y.size() - added; i < y.size(); ++i) {
+        const double v = y[i];
         yMin = std::min(yMin, v);
         yMax = std::max(yMax, v);
     }

@@ -24,7 +24,7 @@ struct RecordingSeries {
     quint64 generation = 0;       // counts changes of the points
     mutable ChartLineCache drawn; // what the chart drew last
 
-    void append(const CsvRecordingReader::Points& points);
+    void append(CsvRecordingReader::Points&& points);
     void clear();
     size_t count() const { return x.size(); }
     ChartLineData lineData(double xOffset) const;

@@ -11,7 +11,9 @@
 
 #include <QAction>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <cmath>
@@ -209,7 +211,15 @@ TEST_F(Recordings, StartClearsOnlyTheLiveSeriesAndCloseRemovesTheRecordings) {
     form1->Readout().start();
     form1->TevComPort3RxString(form1->TevComPort3, QStringLiteral("PVEX: 3.92V ON"));
     form1->TevComPort3RxString(form1->TevComPort3, QStringLiteral("PVEX: 4.02V ON"));
-    ASSERT_TRUE(open({a, b}));
+    // a through the popup menu's file dialog, b as pravex --open does.
+    EXPECT_EQ(tools->OpenRecording1->shortcut(), QKeySequence(QKeySequence::Open));
+    EXPECT_TRUE(tools->AdvPopupMenu1->actions().contains(tools->OpenRecording1));
+    tools->ExecuteDialog = [&](QFileDialog* d) {
+        d->selectFile(a);
+        return true;
+    };
+    tools->OpenRecording1->trigger();
+    ASSERT_TRUE(open({b}));
     ASSERT_EQ(chart()->Recordings().size(), 2u);
     EXPECT_EQ(chart()->Count(), 2);
     EXPECT_NE(chart()->Recordings()[0]->colour, chart()->Recordings()[1]->colour);
