@@ -577,12 +577,14 @@ void LogSession::entryAdded(const QString& text, TColor) {
 }
 
 void LogSession::rowAdded(const QString& row) {
+    // One time a reading: the CSV file's and the broker's are the same.
+    m_rowTime = QDateTime::currentDateTimeUtc();
     ++m_validLines;
     ++m_rowsSinceTrim;
     if (!m_csv.begun())
         return;
     QString error;
-    const QString line = m_timedCsv ? CsvRows::timedRow(row, QDateTime::currentDateTimeUtc()) : row;
+    const QString line = m_timedCsv ? CsvRows::timedRow(row, m_rowTime) : row;
     if (!m_csv.appendRow(line, &error)) {
         ++m_lostRows;
         ++m_lostInStretch;
@@ -648,7 +650,7 @@ void LogSession::publish(const QString& row) {
     if (!m_publisher)
         return;
     Reading r;
-    r.time = QDateTime::currentDateTimeUtc();
+    r.time = m_rowTime;
     r.counter = m_readout.csvCounter();
     r.session = m_sessionStart;
     r.voltage = m_readout.lastVoltage();

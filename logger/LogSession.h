@@ -123,6 +123,7 @@ private:
     CsvLog m_csv;
     QString m_header;
     bool m_timedCsv = false; // the file has the time column
+    QDateTime m_rowTime;     // of the last reading
     TTevComPort* m_port = nullptr;
     TTevFT232a* m_watcher = nullptr;
     QTimer m_retryTimer;
