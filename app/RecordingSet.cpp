@@ -95,6 +95,11 @@ int RecordingSet::openCount() const {
     return int(std::count_if(m_loaders.begin(), m_loaders.end(), [](const auto& l) { return l->opened(); }));
 }
 
+bool RecordingSet::allHaveTimes() const {
+    return openCount() > 0 && std::all_of(m_loaders.begin(), m_loaders.end(),
+                                          [](const auto& l) { return !l->opened() || l->series().hasTimes; });
+}
+
 bool RecordingSet::loading() const {
     return std::any_of(m_loaders.begin(), m_loaders.end(), [](const auto& l) { return l->loading(); });
 }

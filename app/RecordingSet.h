@@ -26,6 +26,8 @@ public:
 
     // Recordings on the chart (loaded), and those still loading.
     int openCount() const;
+    // Every open recording has times (and at least one is open): they can be placed by the clock.
+    bool allHaveTimes() const;
     bool loading() const;
     int progressPercent() const;
     const RecordingLoader* loader(int i) const { return m_loaders[size_t(i)].get(); }

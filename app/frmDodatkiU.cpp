@@ -341,9 +341,11 @@ void TfrmDodatki::setUpRecordings() {
         RecordingStatus->setVisible(!text.isEmpty());
         RecordingCancel->setVisible(Recordings1->loading());
         CloseRecordings1->setEnabled(Recordings1->openCount() > 0 || Recordings1->loading());
+        WallClock1->setEnabled(Recordings1->allHaveTimes());
         layoutRecordingBar();
     });
     CloseRecordings1->setEnabled(false);
+    WallClock1->setEnabled(false);
 
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));

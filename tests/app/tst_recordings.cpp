@@ -226,6 +226,7 @@ TEST_F(Recordings, StartClearsOnlyTheLiveSeriesAndCloseRemovesTheRecordings) {
     EXPECT_NE(chart()->Recordings()[0]->colour, TTevChart::SeriesColor);
 
     // Both recordings start at 0 until wall-clock time puts b a minute after a.
+    EXPECT_TRUE(tools->WallClock1->isEnabled());
     EXPECT_EQ(chart()->RecordingOffset(*chart()->Recordings()[1]), 0);
     tools->WallClock1->trigger();
     EXPECT_EQ(chart()->RecordingOffset(*chart()->Recordings()[0]), 0);
@@ -254,8 +255,12 @@ TEST_F(Recordings, StartClearsOnlyTheLiveSeriesAndCloseRemovesTheRecordings) {
     EXPECT_EQ(chart()->Count(), 1);
 
     EXPECT_TRUE(tools->CloseRecordings1->isEnabled());
+    // A recording without times cannot be placed by the clock.
+    ASSERT_TRUE(open({file(QStringLiteral("plain.csv"), " ;voltage\n2;3.5\n")}));
+    EXPECT_FALSE(tools->WallClock1->isEnabled());
     tools->CloseRecordings1->trigger();
     EXPECT_TRUE(chart()->Recordings().empty());
+    EXPECT_FALSE(tools->CloseRecordings1->isEnabled());
     EXPECT_EQ(chart()->Count(), 1);
     EXPECT_TRUE(said().isEmpty());
     // A followed file that is closed is no longer read.
