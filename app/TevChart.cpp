@@ -1,6 +1,5 @@
-// Chart drawing and zoom. The series is kept as two plain arrays (16 bytes a point); a repaint walks only
-// the visible points once and draws, per pixel column, the first, lowest, highest and last value, which is
-// what a full polyline would light up at that resolution.
+// Chart drawing and zoom. The live series is kept as two plain arrays (16 bytes a point); a repaint walks
+// only the visible points (ChartLine.h). Recordings are drawn under it, each in its own colour.
 #include "TevChart.h"
 
 #include <QContextMenuEvent>
@@ -19,31 +18,6 @@ const QColor TTevChart::TitleColor(0, 128, 255);
 
 namespace {
 
-// Cuts a segment to the part inside the rectangle (Liang-Barsky); false when nothing of it is inside.
-bool clipToRect(QLineF* segment, const QRectF& r) {
-    const double dx = segment->dx(), dy = segment->dy();
-    double t0 = 0, t1 = 1;
-    const double p[4] = {-dx, dx, -dy, dy};
-    const double q[4] = {segment->x1() - r.left(), r.right() - segment->x1(), segment->y1() - r.top(),
-                         r.bottom() - segment->y1()};
-    for (int k = 0; k < 4; ++k) {
-        if (p[k] == 0) {
-            if (q[k] < 0)
-                return false;
-            continue;
-        }
-        const double t = q[k] / p[k];
-        if (p[k] < 0)
-            t0 = std::max(t0, t);
-        else
-            t1 = std::min(t1, t);
-        if (t0 > t1)
-            return false;
-    }
-    const QPointF a = segment->p1();
-    *segment = QLineF(a + QPointF(dx * t0, dy * t0), a + QPointF(dx * t1, dy * t1));
-    return true;
-}
 constexpr int kRepaintMs = 40;
 const QColor kSilver(192, 192, 192);
 const QColor kGrid(224, 224, 224);
@@ -85,12 +59,14 @@ TTevChart::~TTevChart() = default;
 void TTevChart::AddXY(double x, double y) {
     FX.push_back(x);
     FY.push_back(y);
+    UpdateChartBlocks(FY.data(), FY.size(), &FBlocks);
     scheduleRepaint();
 }
 
 void TTevChart::Clear() {
     FX.clear();
     FY.clear();
+    FBlocks.clear();
     update();
 }
 
@@ -112,6 +88,56 @@ void TTevChart::SetLeftAxisRange(double minimum, double maximum) {
     scheduleRepaint();
 }
 
+void TTevChart::SetRecordings(std::vector<const RecordingSeries*> recordings) {
+    FRecordings = std::move(recordings);
+    update();
+}
+
+void TTevChart::SetWallClock(bool on) {
+    FWallClock = on;
+    update();
+}
+
+double TTevChart::RecordingOffset(const RecordingSeries& recording) const {
+    if (!FWallClock || !recording.hasTimes)
+        return 0;
+    // Seconds after the earliest recording's first reading; only when every recording has times.
+    qint64 earliest = recording.firstTimeMs;
+    for (const RecordingSeries* r : FRecordings) {
+        if (!r->hasTimes)
+            return 0;
+        if (r->count() > 0)
+            earliest = std::min(earliest, r->firstTimeMs);
+    }
+    return double(recording.firstTimeMs - earliest) / 1000.0;
+}
+
+void TTevChart::drawLegend(QPainter& p, const QRectF& front) const {
+    if (FRecordings.empty())
+        return;
+    p.setFont(pixelFont("Verdana", 10));
+    const QFontMetricsF fm(p.font());
+    QList<std::pair<QString, QColor>> entries{{tr("live"), SeriesColor}};
+    for (const RecordingSeries* r : FRecordings)
+        entries.append({fm.elidedText(r->name, Qt::ElideMiddle, 220), r->colour});
+    qreal wide = 0;
+    for (const auto& e : entries)
+        wide = std::max(wide, fm.horizontalAdvance(e.first));
+    const qreal rowHeight = fm.height() + 2;
+    const QRectF box(front.right() - wide - 34, front.top() + 4, wide + 30, rowHeight * entries.size() + 6);
+    p.setPen(kSilver);
+    p.setBrush(QColor(255, 255, 255, 220));
+    p.drawRect(box);
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const qreal y = box.top() + 3 + rowHeight * i + rowHeight / 2;
+        p.setPen(QPen(entries[i].second, 3));
+        p.drawLine(QPointF(box.left() + 6, y), QPointF(box.left() + 20, y));
+        p.setPen(Qt::black);
+        p.drawText(QRectF(box.left() + 24, y - rowHeight / 2, wide + 4, rowHeight),
+                   Qt::AlignLeft | Qt::AlignVCenter, entries[i].first);
+    }
+}
+
 void TTevChart::SetShowLabels(bool show) {
     FShowLabels = show;
     update();
@@ -124,13 +150,26 @@ void TTevChart::SetView3D(bool on) {
 
 QRectF TTevChart::fullRect() const {
     double x0 = 0, x1 = 2;
-    if (!FX.empty()) {
-        x0 = FX.front();
-        x1 = FX.back();
-        if (!(x1 > x0))
-            x1 = x0 + 2;
-    }
+    bool any = false;
+    const auto take = [&](double a, double b) {
+        x0 = any ? std::min(x0, a) : a;
+        x1 = any ? std::max(x1, b) : b;
+        any = true;
+    };
+    if (!FX.empty())
+        take(FX.front(), FX.back());
     double y0 = FLeftMin, y1 = FLeftMax;
+    for (const RecordingSeries* r : FRecordings) {
+        if (r->count() == 0)
+            continue;
+        const double offset = RecordingOffset(*r);
+        take(r->x.front() + offset, r->x.back() + offset);
+        // The live axis widens in steps of 0.2 V beyond a reading; a recording gets the same margin.
+        y0 = std::min(y0, r->yMin - 0.2);
+        y1 = std::max(y1, r->yMax + 0.2);
+    }
+    if (!(x1 > x0))
+        x1 = x0 + 2;
     if (!(y1 > y0))
         y1 = y0 + 1;
     return QRectF(x0, y0, x1 - x0, y1 - y0);
@@ -212,102 +251,16 @@ QPointF TTevChart::MapToWidget(double x, double y) const {
 }
 
 void TTevChart::drawSeries(QPainter& p, const QRectF& front, const QRectF& view) const {
-    if (FX.empty())
-        return;
-    const auto first = std::lower_bound(FX.begin(), FX.end(), view.left());
-    const auto last = std::upper_bound(FX.begin(), FX.end(), view.right());
-    size_t i0 = size_t(first - FX.begin());
-    size_t i1 = size_t(last - FX.begin());
-    // One point either side keeps the line running to the plot's edges.
-    if (i0 > 0)
-        --i0;
-    if (i1 < FX.size())
-        ++i1;
-    const double sx = front.width() / view.width(), sy = front.height() / view.height();
-    const double ox = front.left() - view.left() * sx, oy = front.bottom() + view.top() * sy;
-    QPolygonF line;
-    const size_t n = i1 - i0;
-    const int columns = std::max(1, int(front.width()));
-    if (n <= size_t(columns) * 4) {
-        line.reserve(qsizetype(n));
-        for (size_t i = i0; i < i1; ++i)
-            line.append(QPointF(ox + FX[i] * sx, oy - FY[i] * sy));
-    } else {
-        line.reserve(columns * 4 + 8);
-        long col = std::lround(std::floor(ox + FX[i0] * sx));
-        double firstY = FY[i0], minY = firstY, maxY = firstY, lastY = firstY;
-        size_t minAt = i0, maxAt = i0;
-        auto flush = [&] {
-            const double px = double(col);
-            line.append(QPointF(px, oy - firstY * sy));
-            if (minAt < maxAt) {
-                line.append(QPointF(px, oy - minY * sy));
-                line.append(QPointF(px, oy - maxY * sy));
-            } else {
-                line.append(QPointF(px, oy - maxY * sy));
-                line.append(QPointF(px, oy - minY * sy));
-            }
-            line.append(QPointF(px, oy - lastY * sy));
-        };
-        for (size_t i = i0 + 1; i < i1; ++i) {
-            const long c = std::lround(std::floor(ox + FX[i] * sx));
-            const double y = FY[i];
-            if (c != col) {
-                flush();
-                col = c;
-                firstY = minY = maxY = lastY = y;
-                minAt = maxAt = i;
-                continue;
-            }
-            lastY = y;
-            if (y < minY) {
-                minY = y;
-                minAt = i;
-            } else if (y > maxY) {
-                maxY = y;
-                maxAt = i;
-            }
-        }
-        flush();
-    }
-    const qreal d = FView3D ? front.top() - outerPlotRect().top() : 0;
-    if (d > 0 && line.size() > 1) {
-        // A ribbon reaching back to the wall: one shaded quad per segment, the line on its front edge. The
-        // painter's clip is the whole box with its depth, so the line is cut at the axes here: beyond them
-        // it would run over the side wall and above the scale.
-        QVector<QLineF> inside;
-        inside.reserve(line.size());
-        for (qsizetype i = 1; i < line.size(); ++i) {
-            QLineF segment(line[i - 1], line[i]);
-            if (segment.p1() != segment.p2() && clipToRect(&segment, front))
-                inside.append(segment);
-        }
-        const QPointF back(d, -d);
-        p.setPen(Qt::NoPen);
-        p.setBrush(SeriesColor.darker(140));
-        for (const QLineF& segment : inside) {
-            const QPointF quad[4] = {segment.p1(), segment.p2(), segment.p2() + back, segment.p1() + back};
-            p.drawConvexPolygon(quad, 4);
-        }
-        p.setPen(QPen(SeriesColor, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-        p.setBrush(Qt::NoBrush);
-        p.drawLines(inside);
-        return;
-    }
-    p.setPen(QPen(SeriesColor, 2, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-    p.setBrush(Qt::NoBrush);
-    if (line.size() <= qsizetype(2) * columns) {
-        p.drawPolyline(line);
-        return;
-    }
-    // A dense line doubles back on itself in every column; as one wide polyline the painter would fill
-    // it as a single self-overlapping shape, which is slow. Separate segments give the same pixels.
-    QVector<QLineF> segments;
-    segments.reserve(line.size());
-    for (qsizetype i = 1; i < line.size(); ++i)
-        if (line[i] != line[i - 1])
-            segments.append(QLineF(line[i - 1], line[i]));
-    p.drawLines(segments);
+    const double d = FView3D ? front.top() - outerPlotRect().top() : 0;
+    for (const RecordingSeries* r : FRecordings)
+        DrawChartLine(p, r->lineData(RecordingOffset(*r)), front, view, d);
+    ChartLineData live;
+    live.x = FX.data();
+    live.y = FY.data();
+    live.n = FX.size();
+    live.blocks = &FBlocks;
+    live.colour = SeriesColor;
+    DrawChartLine(p, live, front, view, d);
 }
 
 QList<TTevChart::TValueLabel> TTevChart::ValueLabels() const {
@@ -418,6 +371,7 @@ void TTevChart::paintEvent(QPaintEvent*) {
     if (FShowLabels)
         drawLabels(p);
     p.restore();
+    drawLegend(p, front);
 
     p.setFont(pixelFont("Verdana", 11));
     p.setPen(Qt::black);

@@ -1,7 +1,10 @@
-// The voltage chart: one red line series over a framed back wall, fixed left axis, bottom axis in seconds,
-// optional value labels and 3D view, animated rubber-band zoom. Draws a min/max-per-pixel-column view of
-// the points, so a million points repaint within a frame; adding points repaints at most every 40 ms.
+// The voltage chart: the live red line series (and opened recordings beside it, with a legend) over a
+// framed back wall, fixed left axis, bottom axis in seconds, optional value labels and 3D view, animated
+// rubber-band zoom. Draws a min/max-per-pixel-column view of the points, so a million points repaint
+// within a frame; adding points repaints at most every 40 ms.
 #pragma once
+
+#include "RecordingSeries.h"
 
 #include <QColor>
 #include <QImage>
@@ -28,8 +31,19 @@ public:
     double XValue(int i) const { return FX[size_t(i)]; }
     double YValue(int i) const { return FY[size_t(i)]; }
     // Memory the series holds, for the benchmark's per-point figure.
-    size_t SeriesBytes() const { return (FX.capacity() + FY.capacity()) * sizeof(double); }
+    size_t SeriesBytes() const {
+        return (FX.capacity() + FY.capacity()) * sizeof(double) + FBlocks.capacity() * sizeof(ChartBlock);
+    }
     void ReservePoints(size_t n);
+
+    // Opened recordings drawn beside the live series (owned elsewhere; Clear() leaves them). Each is placed
+    // from its own first reading, or, with wall-clock time and times in all of them, by its times.
+    void SetRecordings(std::vector<const RecordingSeries*> recordings);
+    const std::vector<const RecordingSeries*>& Recordings() const { return FRecordings; }
+    void RecordingsChanged() { scheduleRepaint(); }
+    bool WallClock() const { return FWallClock; }
+    void SetWallClock(bool on);
+    double RecordingOffset(const RecordingSeries& recording) const;
 
     double LeftMinimum() const { return FLeftMin; }
     double LeftMaximum() const { return FLeftMax; }
@@ -83,8 +97,12 @@ private:
     void scheduleRepaint();
     void drawSeries(QPainter& p, const QRectF& front, const QRectF& view) const;
     void drawLabels(QPainter& p) const;
+    void drawLegend(QPainter& p, const QRectF& front) const;
 
     std::vector<double> FX, FY;
+    std::vector<ChartBlock> FBlocks;
+    std::vector<const RecordingSeries*> FRecordings;
+    bool FWallClock = false;
     double FLeftMin = 2.9, FLeftMax = 4.2;
     bool FShowLabels = false;
     bool FView3D = false;

@@ -4,6 +4,7 @@
 
 #include "KeyboardAccess.h"
 #include "PictureFormat.h"
+#include "RecordingSet.h"
 #include "common/FormStorage_AppError.h"
 #include "common/TevTools.h"
 #include "readout/CsvRows.h"
@@ -11,6 +12,7 @@
 #include "serial/TevComPort.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QDir>
 #include <QEvent>
@@ -176,6 +178,7 @@ TfrmDodatki::TfrmDodatki(QWidget* parent) : TTevForm(parent) {
     Zapiszwykresdopliku1->setObjectName(QStringLiteral("Zapiszwykresdopliku1"));
     connect(Zapiszwykresdopliku1, &QAction::triggered, this, [this] { Zapiszwykresdopliku1Click(); });
     Chart1->SetPopupMenu(AdvPopupMenu1);
+    setUpRecordings();
 
     Ustawienia = new QWidget;
     Ustawienia->setObjectName(QStringLiteral("Ustawienia"));
@@ -252,6 +255,7 @@ void TfrmDodatki::layoutChartTab() {
     CheckBox2->adjustSize();
     CheckBox1->move(27, y);
     CheckBox2->move(144, y);
+    layoutRecordingBar();
 }
 
 void TfrmDodatki::entryAdded(const QString& text, TColor colour) {
@@ -319,6 +323,82 @@ void TfrmDodatki::CheckBox1Click() {
 }
 void TfrmDodatki::CheckBox2Click() {
     Chart1->SetView3D(CheckBox2->isChecked());
+}
+
+void TfrmDodatki::setUpRecordings() {
+    Recordings1 = new RecordingSet(Chart1, this);
+    AdvPopupMenu1->addSeparator();
+    OpenRecording1 = AdvPopupMenu1->addAction(tr("Open recording…"));
+    OpenRecording1->setObjectName(QStringLiteral("OpenRecording1"));
+    OpenRecording1->setShortcut(QKeySequence::Open);
+    addAction(OpenRecording1); // Ctrl+O also with the menu closed
+    connect(OpenRecording1, &QAction::triggered, this, [this] { OpenRecording1Click(); });
+    CloseRecordings1 = AdvPopupMenu1->addAction(tr("Close recordings"));
+    CloseRecordings1->setObjectName(QStringLiteral("CloseRecordings1"));
+    connect(CloseRecordings1, &QAction::triggered, Recordings1, &RecordingSet::closeAll);
+    AdvPopupMenu1->addSeparator();
+    auto* alignment = new QActionGroup(this);
+    AlignAtStart1 = AdvPopupMenu1->addAction(tr("Align recordings at start"));
+    AlignAtStart1->setObjectName(QStringLiteral("AlignAtStart1"));
+    WallClock1 = AdvPopupMenu1->addAction(tr("Recordings in wall-clock time"));
+    WallClock1->setObjectName(QStringLiteral("WallClock1"));
+    for (QAction* a : {AlignAtStart1, WallClock1}) {
+        a->setCheckable(true);
+        alignment->addAction(a);
+    }
+    AlignAtStart1->setChecked(true);
+    connect(WallClock1, &QAction::toggled, Chart1, &TTevChart::SetWallClock);
+
+    RecordingStatus = new QLabel(Chart1);
+    RecordingStatus->setObjectName(QStringLiteral("RecordingStatus"));
+    RecordingStatus->setFont(pixelFont("Verdana", 10));
+    RecordingStatus->setStyleSheet(QStringLiteral("color: rgb(64,64,64);"));
+    RecordingStatus->hide();
+    RecordingCancel = new QPushButton(tr("Cancel"), Chart1);
+    RecordingCancel->setObjectName(QStringLiteral("RecordingCancel"));
+    RecordingCancel->hide();
+    connect(RecordingCancel, &QPushButton::clicked, Recordings1, &RecordingSet::cancelLoading);
+    connect(Recordings1, &RecordingSet::statusChanged, this, [this] {
+        const QString text = Recordings1->statusText();
+        RecordingStatus->setText(text);
+        RecordingStatus->setVisible(!text.isEmpty());
+        RecordingCancel->setVisible(Recordings1->loading());
+        CloseRecordings1->setEnabled(Recordings1->openCount() > 0 || Recordings1->loading());
+        WallClock1->setEnabled(Recordings1->allHaveTimes());
+        layoutRecordingBar();
+    });
+    CloseRecordings1->setEnabled(false);
+    WallClock1->setEnabled(false);
+
+    OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
+    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+    OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
+    OpenDialog1->setNameFilters({qtFilter(CsvFilter), tr("All files (*)")});
+    OpenDialog1->setWindowTitle(tr("Open recording"));
+}
+
+void TfrmDodatki::layoutRecordingBar() {
+    // Under the chart's title, left of the legend's corner; the status grows downwards.
+    RecordingStatus->setMaximumWidth(std::max(60, Chart1->width() - 180));
+    RecordingStatus->adjustSize();
+    RecordingStatus->move(56, 30);
+    RecordingCancel->adjustSize();
+    RecordingCancel->move(56, RecordingStatus->isVisible() ? 32 + RecordingStatus->height() : 30);
+}
+
+void TfrmDodatki::OpenRecording1Click() {
+    const QString folder = RegReadString(QStringLiteral("RecordingDir"), QDir::homePath(), PravexKey);
+    if (!runDialog(OpenDialog1, folder))
+        return;
+    const QStringList files = OpenDialog1->selectedFiles();
+    RegWriteString(QStringLiteral("RecordingDir"), folderOf(files.constFirst()), PravexKey);
+    OpenRecordings(files);
+}
+
+void TfrmDodatki::OpenRecordings(const QStringList& files) {
+    if (!files.isEmpty())
+        Recordings1->open(files);
 }
 
 void TfrmDodatki::cbxComPortDropDown() {

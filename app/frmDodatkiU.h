@@ -19,6 +19,7 @@ class QMenu;
 class QPushButton;
 class QTabWidget;
 class QTextEdit;
+class RecordingSet;
 class TTevComPort;
 
 // An editable combo box that tells before its list opens, so the list can be filled then.
@@ -60,6 +61,9 @@ public:
     void cbxComPortDropDown();
     void Button1Click();
     void cbComPortAutoDetectClick();
+    void OpenRecording1Click();
+    // Opens recordings in the chart beside the live series (pravex --open, the file dialog).
+    void OpenRecordings(const QStringList& files);
 
     // Controls, named as the window's design names them.
     QTabWidget* PageControl;
@@ -78,6 +82,14 @@ public:
     QPushButton* Button1;
     QMenu* AdvPopupMenu1;
     QAction* Zapiszwykresdopliku1;
+    QAction* OpenRecording1;
+    QAction* CloseRecordings1;
+    QAction* AlignAtStart1;
+    QAction* WallClock1;
+    QLabel* RecordingStatus;
+    QPushButton* RecordingCancel;
+    QFileDialog* OpenDialog1;
+    RecordingSet* Recordings1;
     QFileDialog* SaveDialog1;
     QFileDialog* SavePictureDialog1;
     TTevFormStorage* TevFormStorage1;
@@ -97,6 +109,8 @@ protected:
 private:
     bool runDialog(QFileDialog* dialog, const QString& folder);
     void layoutChartTab();
+    void setUpRecordings();
+    void layoutRecordingBar();
 
     TTevComPort* FComPort = nullptr;
     std::function<QStringList()> FCsvRows;

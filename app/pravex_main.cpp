@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTabWidget>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -75,10 +76,24 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QString::fromLatin1(PravexAppId()));
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // pravex --open FILE...: recordings in the tools window's chart from the start.
+    const QStringList args = QApplication::arguments();
+    const qsizetype open = args.indexOf(QStringLiteral("--open"));
+    const QStringList recordings = open > 0 ? args.mid(open + 1) : QStringList();
+    if (open > 0 && recordings.isEmpty()) {
+        std::fprintf(stderr, "pravex: --open needs one or more CSV files\n");
+        return 2;
+    }
+
     TForm1 form1;
     TfrmDodatki tools;
     form1.SetToolsWindow(&tools);
     form1.show();
+    if (!recordings.isEmpty()) {
+        tools.OpenRecordings(recordings);
+        tools.PageControl->setCurrentWidget(tools.AdvTabSheet2);
+        tools.show();
+    }
 
     // For the start-up benchmark: the time until the main window's first paint has been handed out.
     if (qEnvironmentVariableIsSet("PRAVEX_REPORT_STARTUP")) {

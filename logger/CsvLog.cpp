@@ -118,7 +118,7 @@ bool CsvLog::prepare(const QString& path, Mode mode, const QString& header, QStr
         m_created = created;
         if (created || mode != Mode::Append)
             return true;
-        if (!readTail(header.toLatin1(), error)) {
+        if (!readTail(error)) {
             close();
             return false;
         }
@@ -128,7 +128,7 @@ bool CsvLog::prepare(const QString& path, Mode mode, const QString& header, QStr
     return false;
 }
 
-bool CsvLog::readTail(const QByteArray& head, QString* error) {
+bool CsvLog::readTail(QString* error) {
     const auto refuse = [&](const QString& why) {
         *error = m_path + QStringLiteral(" cannot be continued: ") + why;
         return false;
@@ -143,19 +143,35 @@ bool CsvLog::readTail(const QByteArray& head, QString* error) {
     if (::fstat(m_fd, &st) != 0)
         return readFailed();
     const qint64 size = st.st_size;
-    const QByteArray headLine = head + Eol;
+    // The header asked for first: a file cut short in its header is started afresh with it.
+    QList<QString> known{m_header};
+    for (const QString& other : {CsvRows::timedHeader(), CsvRows::header()})
+        if (!known.contains(other))
+            known.append(other);
+    qsizetype longest = 0;
+    for (const QString& h : known)
+        longest = std::max(longest, h.size() + 2);
     QByteArray start;
-    if (!readAt(m_fd, 0, std::min<qint64>(size, headLine.size()), &start))
+    if (!readAt(m_fd, 0, std::min<qint64>(size, longest), &start))
         return readFailed();
-    if (start.size() < headLine.size()) {
-        // Empty, or a header cut short by a crash before its first row: started afresh.
-        if (!head.startsWith(start))
-            return refuse(noHeader);
-        m_brokenTail = start.size();
-        return true;
+    QByteArray head;
+    for (const QString& h : known) {
+        if (start.startsWith(h.toLatin1() + Eol)) {
+            head = h.toLatin1();
+            m_header = h;
+            break;
+        }
     }
-    if (start != headLine)
+    if (head.isEmpty()) {
+        // Empty, or a header cut short by a crash before its first row: started afresh.
+        if (start.size() == size && std::any_of(known.begin(), known.end(), [&](const QString& h) {
+                return (h.toLatin1() + Eol).startsWith(start);
+            })) {
+            m_brokenTail = start.size();
+            return true;
+        }
         return refuse(noHeader);
+    }
 
     // The last complete row is what counts: read backwards from the end until it is whole in view.
     QByteArray window;

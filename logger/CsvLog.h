@@ -20,7 +20,8 @@ public:
     CsvLog& operator=(const CsvLog&) = delete;
 
     // Checks, locks and opens the file without changing it. For Append, reads the header and the last
-    // counter (only the file's start and end are read).
+    // counter (only the file's start and end are read); a file with the other known header (with or
+    // without the time column) is continued in its own columns, see header().
     bool prepare(const QString& path, Mode mode, const QString& header, QString* error);
     // Called once the session really starts: writes the header (new or replaced file) or cuts a broken
     // last row (appended file). A file created here has its folder entry synced too. Before this the
@@ -36,6 +37,8 @@ public:
     qint64 lastCounter() const { return m_lastCounter; }
     // Bytes cut from an appended file's broken last row (known after prepare).
     qint64 brokenTail() const { return m_brokenTail; }
+    // The header the file has, or gets when begun.
+    const QString& header() const { return m_header; }
     bool isOpen() const { return m_fd >= 0; }
     bool begun() const { return m_begun; }
     const QString& path() const { return m_path; }
@@ -45,7 +48,7 @@ public:
 
 private:
     bool lock(QString* error);
-    bool readTail(const QByteArray& head, QString* error);
+    bool readTail(QString* error);
     bool writeAll(const QByteArray& bytes, QString* error);
     bool syncFolder(QString* error);
 

@@ -2,6 +2,7 @@
 // adapter or port again), finishing. Runs on the main thread; the serial worker and the watcher's scan
 // reach it only through their events, which arrive there.
 #include "LogSession.h"
+#include "readout/CsvRows.h"
 
 #include "ReadingJson.h"
 #include "chipwatch/ChipSettings.h"
@@ -53,7 +54,10 @@ const char* LogUsageText() {
            "                     server's port as rfc2217://HOST:PORT or socket://HOST:PORT (clear text\n"
            "                     on the network)\n"
            "  --baud N           line speed (default 9600; always 8 data bits, no parity, 1 stop bit)\n"
-           "  --csv FILE         write the readings as CSV (\" ;voltage\", then counter;voltage, CR LF)\n"
+           "  --csv FILE         write the readings as CSV (\" ;voltage;time\", then counter;voltage;time,\n"
+           "                     the time in UTC, 2026-12-09T18:51:07.412Z; CR LF)\n"
+           "  --plain-csv        new CSV files without the time column (\" ;voltage\", as the monitor\n"
+           "                     saves them); --append always continues a file in its own columns\n"
            "  --all              log every FTDI adapter found, each followed by its serial number;\n"
            "                     adapters plugged in later join (standard output: each line after\n"
            "                     the adapter's alias or serial number in brackets)\n"
@@ -167,6 +171,10 @@ bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* 
                 return false;
             }
             o->csvPath = value;
+        } else if (name == QLatin1String("--plain-csv")) {
+            if (!flag())
+                return false;
+            o->plainCsv = true;
         } else if (name == QLatin1String("--append")) {
             if (!flag())
                 return false;
@@ -271,8 +279,8 @@ bool ParseLogArgs(const QStringList& args, LogOptions* o, QString* error, bool* 
         *error = QStringLiteral("--append and --force exclude each other");
         return false;
     }
-    if ((append || force) && o->csvPath.isEmpty() && o->csvDir.isEmpty()) {
-        *error = QStringLiteral("--append and --force need --csv FILE or --csv-dir DIR");
+    if ((append || force || o->plainCsv) && o->csvPath.isEmpty() && o->csvDir.isEmpty()) {
+        *error = QStringLiteral("--append, --force and --plain-csv need --csv FILE or --csv-dir DIR");
         return false;
     }
     const bool many = o->all || !o->serials.isEmpty();
@@ -356,11 +364,13 @@ bool LogSession::start() {
     m_readout.start();
     if (!m_options.csvPath.isEmpty()) {
         QString error;
-        if (!m_csv.prepare(m_options.csvPath, m_options.csvMode, m_header, &error)) {
+        const QString header = m_options.plainCsv ? m_header : CsvRows::timedHeader();
+        if (!m_csv.prepare(m_options.csvPath, m_options.csvMode, header, &error)) {
             m_exitCode = LogExitCsv;
             m_err(error);
             return false;
         }
+        m_timedCsv = m_csv.header() == CsvRows::timedHeader();
         m_readout.setCsvCounter(m_csv.lastCounter());
         if (m_csv.brokenTail() > 0 && m_csv.lastCounter() > 0)
             m_err(QStringLiteral("%1: an incomplete last row (%2 bytes) will be dropped")
@@ -591,12 +601,15 @@ void LogSession::entryAdded(const QString& text, TColor) {
 }
 
 void LogSession::rowAdded(const QString& row) {
+    // One time a reading: the CSV file's and the broker's are the same.
+    m_rowTime = QDateTime::currentDateTimeUtc();
     ++m_validLines;
     ++m_rowsSinceTrim;
     if (!m_csv.begun())
         return;
     QString error;
-    if (!m_csv.appendRow(row, &error)) {
+    const QString line = m_timedCsv ? CsvRows::timedRow(row, m_rowTime) : row;
+    if (!m_csv.appendRow(line, &error)) {
         ++m_lostRows;
         ++m_lostInStretch;
         if (!m_csvFailing)
@@ -683,7 +696,7 @@ void LogSession::publish(const QString& row) {
     if (!m_publisher)
         return;
     Reading r;
-    r.time = QDateTime::currentDateTimeUtc();
+    r.time = m_rowTime;
     r.counter = m_readout.csvCounter();
     r.session = m_sessionStart;
     r.voltage = m_readout.lastVoltage();

@@ -24,6 +24,7 @@ struct LogOptions {
     QString baud = QStringLiteral("9600");
     QString csvPath;
     CsvLog::Mode csvMode = CsvLog::Mode::New;
+    bool plainCsv = false;  // new files without the time column, as the monitor saves them
     qint64 count = 0;       // valid lines; 0: no limit
     double durationSec = 0; // from the first connection; 0: no limit
     double waitSec = 0;     // for the first adapter; 0: for ever
@@ -122,6 +123,8 @@ private:
     StatusReadout m_readout;
     CsvLog m_csv;
     QString m_header;
+    bool m_timedCsv = false; // the file has the time column
+    QDateTime m_rowTime;     // of the last reading
     TTevComPort* m_port = nullptr;
     TTevFT232a* m_watcher = nullptr;
     QTimer m_retryTimer;

@@ -7,6 +7,15 @@ const QString& header() {
     return text;
 }
 
+const QString& timedHeader() {
+    static const QString text = QStringLiteral(" ;voltage;time");
+    return text;
+}
+
+QString timeText(const QDateTime& time) {
+    return time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
+}
+
 QByteArray fileLine(const QString& row) {
     return row.toLatin1() + LineEnd;
 }

@@ -6,6 +6,8 @@
 #include "LogSession.h"
 #include "LongTimer.h"
 #include "TestPty.h"
+#include "readout/CsvRows.h"
+#include "readout/StatusReadout.h"
 #include "tst_pravex_log_support.h"
 
 #include <QCoreApplication>
@@ -66,6 +68,10 @@ TEST(CsvLog, AppendContinuesTheCounterAndCutsAHalfWrittenRow) {
         {" ;volt", 0, " ;voltage\r\n2;3.7\r\n"},
         {"", 0, " ;voltage\r\n2;3.7\r\n"},
         {" ;voltage\r\n998;+4\r\n", 998, " ;voltage\r\n998;+4\r\n1000;3.7\r\n"},
+        // A file of the other form keeps its own header (the rows are the session's to form).
+        {" ;voltage;time\r\n2;3.9;2026-12-09T18:51:07.412Z\r\n4;3.", 2,
+         " ;voltage;time\r\n2;3.9;2026-12-09T18:51:07.412Z\r\n4;3.7\r\n"},
+        {" ;voltage;ti", 0, " ;voltage\r\n2;3.7\r\n"},
     };
     for (const Case& c : cases) {
         writeFile(path, c.before);
@@ -73,6 +79,7 @@ TEST(CsvLog, AppendContinuesTheCounterAndCutsAHalfWrittenRow) {
         QString error;
         ASSERT_TRUE(csv.prepare(path, CsvLog::Mode::Append, Header, &error)) << error.toStdString();
         EXPECT_EQ(csv.lastCounter(), c.counter) << c.before.toStdString();
+        EXPECT_EQ(csv.header(), QString::fromLatin1(c.after.left(c.after.indexOf('\r'))));
         EXPECT_EQ(readFile(path), c.before) << "prepare changed the file";
         ASSERT_TRUE(csv.begin(&error));
         ASSERT_TRUE(csv.appendRow(QStringLiteral("%1;3.7").arg(c.counter + 2), &error));
@@ -139,6 +146,7 @@ TEST(CsvLog, AFullDiskLeavesNoPartRowAndWritingResumesAfterIt) {
 TEST(LogCommandLine, RejectsWhatItCannotHonour) {
     const QList<QStringList> bad = {
         {QStringLiteral("--append")},
+        {QStringLiteral("--plain-csv")},
         {QStringLiteral("--csv"), QStringLiteral("a.csv"), QStringLiteral("--append"),
          QStringLiteral("--force")},
         {QStringLiteral("--count"), QStringLiteral("0")},
@@ -221,6 +229,7 @@ protected:
 };
 
 TEST_F(LogProgram, SessionLogTextAndCsvByteForByte) {
+    const QDateTime began = QDateTime::currentDateTimeUtc().addMSecs(-1);
     startOnPty({QStringLiteral("--csv"), csv, QStringLiteral("--count"), QStringLiteral("8")});
     struct Line {
         QByteArray sent;
@@ -251,15 +260,47 @@ TEST_F(LogProgram, SessionLogTextAndCsvByteForByte) {
     ASSERT_TRUE(send(wire));
     ASSERT_EQ(log.finish(), 0) << log.err.toStdString();
 
-    QByteArray expectedCsv = " ;voltage\r\n";
+    // The readout's rows as received, each with the time it was read as a third column.
+    const QDateTime ended = QDateTime::currentDateTimeUtc().addMSecs(1);
+    QList<QByteArray> expectedRows{" ;voltage;time"};
     QList<QByteArray> expectedLog;
     for (const Line& l : script) {
         if (!l.row.isEmpty())
-            expectedCsv += l.row + "\r\n";
+            expectedRows += l.row;
         if (!l.logged.isEmpty())
             expectedLog.append(l.logged);
     }
-    EXPECT_EQ(readFile(csv), expectedCsv);
+    const QByteArray csvBytes = readFile(csv);
+    ASSERT_TRUE(csvBytes.endsWith("\r\n"));
+    QList<QByteArray> written = csvBytes.split('\n');
+    written.removeLast();
+    for (QByteArray& w : written) {
+        ASSERT_TRUE(w.endsWith('\r'));
+        w.chop(1);
+    }
+    ASSERT_EQ(written.size(), expectedRows.size()) << csvBytes.toStdString();
+    EXPECT_EQ(written[0], expectedRows[0]);
+    QDateTime previous = began;
+    for (int i = 1; i < written.size(); ++i) {
+        SCOPED_TRACE(written[i].toStdString());
+        ASSERT_TRUE(written[i].startsWith(expectedRows[i] + ';'));
+        const QByteArray text = written[i].mid(expectedRows[i].size() + 1);
+        const QDateTime time = QDateTime::fromString(QString::fromLatin1(text), Qt::ISODateWithMs);
+        ASSERT_TRUE(time.isValid());
+        EXPECT_EQ(CsvRows::timeText(time).toLatin1(), text) << "UTC with milliseconds";
+        EXPECT_TRUE(previous <= time && time <= ended);
+        previous = time;
+    }
+    // Without the time, the rows are what the monitor's readout keeps for the same lines.
+    StatusReadout readout;
+    readout.start();
+    for (const Line& l : script)
+        if (!l.logged.isEmpty())
+            readout.update(QString::fromLatin1(l.sent));
+    QStringList kept;
+    for (const QByteArray& r : csvRows(csvBytes))
+        kept << QString::fromLatin1(r);
+    EXPECT_EQ(kept, readout.csvRows());
 
     const QList<QByteArray> lines = log.out.split('\n');
     ASSERT_EQ(lines.size(), expectedLog.size() + 1) << log.out.toStdString();
@@ -303,7 +344,20 @@ TEST_F(LogProgram, ExistingFileIsRefusedUntouchedAndForceReplacesIt) {
     ASSERT_TRUE(forced.waitErr("logging")) << forced.err.toStdString();
     ASSERT_TRUE(send("PVEX: 4.0V ON\r\n"));
     ASSERT_EQ(forced.finish(), 0) << forced.err.toStdString();
-    EXPECT_EQ(readFile(csv), QByteArray(" ;voltage\r\n2;4.0\r\n"));
+    EXPECT_EQ(csvRows(readFile(csv)), (QList<QByteArray>{" ;voltage", "2;4.0"}));
+    EXPECT_TRUE(readFile(csv).startsWith(" ;voltage;time\r\n2;4.0;"));
+
+    // The monitor's own two columns when asked for.
+    Proc plain;
+    plain.start(program,
+                {QStringLiteral("--port"), QString::fromStdString(pty.SlavePath()), QStringLiteral("--csv"),
+                 csv, QStringLiteral("--force"), QStringLiteral("--plain-csv"), QStringLiteral("--count"),
+                 QStringLiteral("1")},
+                env);
+    ASSERT_TRUE(plain.waitErr("logging")) << plain.err.toStdString();
+    ASSERT_TRUE(send("PVEX: 3,95V ON\r\n"));
+    ASSERT_EQ(plain.finish(), 0) << plain.err.toStdString();
+    EXPECT_EQ(readFile(csv), QByteArray(" ;voltage\r\n2;3,95\r\n"));
 }
 
 TEST_F(LogProgram, FailuresEndWithAClearMessageAndNoFile) {
@@ -348,7 +402,7 @@ TEST_F(LogProgram, SigtermAndDurationEndTheSessionCleanly) {
     ASSERT_TRUE(log.waitFor([&] { return readFile(csv).count('\n') == 3; })) << readFile(csv).toStdString();
     log.terminate();
     EXPECT_EQ(log.finish(), 0) << log.err.toStdString();
-    EXPECT_EQ(readFile(csv), QByteArray(" ;voltage\r\n2;3.9\r\n4;3.8\r\n"));
+    EXPECT_EQ(csvRows(readFile(csv)), (QList<QByteArray>{" ;voltage", "2;3.9", "4;3.8"}));
 
     // The port is free again for the next session, which ends by itself.
     Proc timed;

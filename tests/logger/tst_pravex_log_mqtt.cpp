@@ -5,6 +5,9 @@
 #include "ReadingJson.h"
 #include "tst_pravex_log_broker.h"
 
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -76,6 +79,23 @@ TEST_F(LogToBroker, EveryReadingArrivesInOrderAcrossABrokerRestart) {
     EXPECT_EQ(csvCounters(), expected);
     ASSERT_TRUE(sub.waitCounters(topicId(), 150)) << sub.lines().size();
     EXPECT_EQ(sub.counters(topicId()), expected);
+    // A reading's time is the same in the file and at the broker.
+    QHash<qint64, QByteArray> fileTimes;
+    for (const QByteArray& row : readFile(csv).split('\n')) {
+        const QList<QByteArray> fields = row.trimmed().split(';');
+        if (fields.size() == 3)
+            fileTimes.insert(fields[0].toLongLong(), fields[2]);
+    }
+    int compared = 0;
+    for (const QByteArray& line : sub.lines()) {
+        if (!line.startsWith("pravex/" + topicId() + "/reading "))
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line.mid(line.indexOf(' ') + 1)).object();
+        EXPECT_EQ(o[QStringLiteral("time")].toString().toLatin1(),
+                  fileTimes.value(o[QStringLiteral("counter")].toInteger()));
+        ++compared;
+    }
+    EXPECT_GE(compared, 150);
     // The status is retained: online while it ran, offline after.
     EXPECT_TRUE(sub.lines().contains("pravex/" + topicId() + "/status online"));
     EXPECT_EQ(sub.lines().last(), "pravex/" + topicId() + "/status offline");

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <chrono>
@@ -122,15 +123,24 @@ inline QByteArray adapterBlock(const QString& serial, const QString& tty) {
 }
 
 // The rows of a CSV file, without their CR LF; `complete` is false when the last row has no line end.
+// A logger file's rows without line ends and without the time column, each time having been checked to be
+// UTC with milliseconds (a row whose time is not one keeps it, so a comparison shows it).
 inline QList<QByteArray> csvRows(const QByteArray& bytes, bool* complete = nullptr) {
     QList<QByteArray> rows = bytes.split('\n');
     if (complete)
         *complete = bytes.isEmpty() || bytes.endsWith("\r\n");
     if (!rows.isEmpty() && rows.last().isEmpty())
         rows.removeLast();
-    for (QByteArray& r : rows)
+    static const QRegularExpression timed(
+        QStringLiteral("^(.*);\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
+    for (QByteArray& r : rows) {
         if (r.endsWith('\r'))
             r.chop(1);
+        if (r == " ;voltage;time")
+            r = " ;voltage";
+        else if (const auto m = timed.match(QString::fromLatin1(r)); m.hasMatch())
+            r = m.captured(1).toLatin1();
+    }
     return rows;
 }
 
