@@ -163,7 +163,7 @@ complete_words() {
         "$fn" "$1" "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}" && echo "${COMPREPLY[*]}"' \
         sh "$stage/usr/share/bash-completion/completions/$1" "${@:2}"
 }
-[[ $(complete_words pravex-log pravex-log --p) == --port ]] || fail "pravex-log --p does not complete to --port"
+[[ $(complete_words pravex-log pravex-log --po) == --port ]] || fail "pravex-log --po does not complete to --port"
 [[ $(complete_words pravex-log pravex-log --count 2 --v) == "" ]] || fail "pravex-log offers --version late"
 [[ $(complete_words pravex-registry pravex-registry d) == delete ]] || fail "pravex-registry d does not complete"
 [[ $(complete_words pravex-devsim pravex-devsim --u) == --unplug-after ]] || fail "pravex-devsim --u"
