@@ -8,6 +8,8 @@ scripts/check-format.sh
 scripts/check-layers.sh
 
 jobs=$(nproc)
+# A second checkout (CI's clean clone) reuses what ccache compiled in the first, wherever it lies.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 export QT_QPA_PLATFORM=offscreen
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPRAVEX_SANITIZE=address >/dev/null
