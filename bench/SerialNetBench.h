@@ -4,6 +4,7 @@
 #pragma once
 
 #include "BenchCommon.h"
+#include "LineTally.h"
 #include "serial/TevComPort.h"
 
 #include <algorithm>
@@ -159,10 +160,7 @@ inline std::string Numbered(long lines) {
     return bytes + "END\r";
 }
 
-struct Rate {
-    double linesPerSecond = 0;
-    long lost = 0;
-};
+using Rate = LineRate;
 
 // The server opens the pty when the client arrives and flushes it: the lines go once the reader is there.
 inline Rate ComponentRate(long total) {
@@ -172,20 +170,16 @@ inline Rate ComponentRate(long total) {
     if (dev.master < 0 || !server.Start(dev.name, true))
         return r;
     TTevComPort port;
-    long count = 0, first = 0;
+    LineTally tally;
     bool connected = false, ended = false;
-    Clock::time_point t0, t1;
     port.OnConnected = [&](QObject*) { connected = true; };
     port.OnRxString = [&](QObject*, const QString& line) {
         if (line == QLatin1String("END")) {
             ended = true;
             return;
         }
-        if (count++ == 0) {
-            first = line.mid(line.lastIndexOf(QLatin1Char(' ')) + 1).toLong();
-            t0 = Clock::now();
-        }
-        t1 = Clock::now();
+        tally.Add(line);
+        tally.Mark();
     };
     port.SetComPort(QString::fromStdString(server.Url(true)));
     port.SetActive(true);
@@ -201,10 +195,7 @@ inline Rate ComponentRate(long total) {
     writer.join();
     port.SetConnected(false);
     port.SetActive(false);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 // The baseline: a bare reader counting CRs on a plain TCP connection to the same server program.
@@ -221,8 +212,7 @@ inline Rate RawTcpRate(long total) {
     const std::string bytes = Numbered(total);
     std::vector<char> buf(65536);
     std::string line;
-    long count = 0, first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     std::atomic<bool> reading{false};
     std::thread writer([&] {
         while (!reading.load())
@@ -249,20 +239,14 @@ inline Rate RawTcpRate(long total) {
                 ended = true;
                 break;
             }
-            if (count++ == 0) {
-                first = std::atol(line.c_str() + line.rfind(' ') + 1);
-                t0 = Clock::now();
-            }
-            t1 = Clock::now();
+            tally.Add(line);
+            tally.Mark();
             line.clear();
         }
     }
     writer.join();
     close(s);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 inline void Percentiles(std::vector<double>& samples, double& p50, double& p99) {

@@ -3,6 +3,7 @@
 // over 64 KiB at a time, hand-over latency, the same through a device server (SerialNetBench.h), and the CPU
 // and wake-ups an idle component costs. Prints "name value unit" lines.
 #include "BenchCommon.h"
+#include "LineTally.h"
 #include "SerialNetBench.h"
 #include "serial/TevComPort.h"
 
@@ -99,14 +100,7 @@ struct Devsim {
     ~Devsim() { Stop(); }
 };
 
-long LineNumber(const QString& line) {
-    return line.mid(line.lastIndexOf(QLatin1Char(' ')) + 1).toLong();
-}
-
-struct Throughput {
-    double linesPerSecond = 0;
-    long lost = 0;
-};
+using Throughput = LineRate;
 
 Throughput ComponentThroughput(const std::string& script, long total) {
     Throughput r;
@@ -114,15 +108,10 @@ Throughput ComponentThroughput(const std::string& script, long total) {
     if (!sim.Start({"--script", script, "--interval", "0", "--cr"}))
         return r;
     TTevComPort port;
-    long count = 0;
-    long first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     port.OnRxString = [&](QObject*, const QString& line) {
-        if (count++ == 0) {
-            first = LineNumber(line);
-            t0 = Clock::now();
-        }
-        t1 = Clock::now();
+        tally.Add(line);
+        tally.Mark();
     };
     port.SetComPort(QString::fromStdString(sim.port));
     port.SetActive(true);
@@ -133,10 +122,7 @@ Throughput ComponentThroughput(const std::string& script, long total) {
     while (port.ComThread() != nullptr && guard.elapsed() < 600000)
         RunEvents(50);
     port.SetActive(false);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 Throughput RawThroughput(const std::string& script, long total) {
@@ -154,8 +140,7 @@ Throughput RawThroughput(const std::string& script, long total) {
     tcflush(fd, TCIOFLUSH);
     std::vector<char> buf(65536);
     std::string line;
-    long count = 0, first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     for (;;) {
         const ssize_t n = read(fd, buf.data(), buf.size());
         if (n <= 0)
@@ -165,19 +150,13 @@ Throughput RawThroughput(const std::string& script, long total) {
                 line.push_back(buf[std::size_t(i)]);
                 continue;
             }
-            if (count++ == 0) {
-                first = std::atol(line.c_str() + line.rfind(' ') + 1);
-                t0 = Clock::now();
-            }
+            tally.Add(line);
             line.clear();
         }
-        t1 = Clock::now();
+        tally.Mark();
     }
     close(fd);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 double PyserialThroughput(const std::string& script) {
@@ -321,20 +300,16 @@ Throughput ComponentBulk(long total) {
     Throughput r;
     BulkWriter writer(total);
     TTevComPort port;
-    long count = 0, first = 0;
+    LineTally tally;
     bool connected = false, ended = false;
-    Clock::time_point t0, t1;
     port.OnConnected = [&](QObject*) { connected = true; };
     port.OnRxString = [&](QObject*, const QString& line) {
         if (line == QLatin1String("END")) {
             ended = true;
             return;
         }
-        if (count++ == 0) {
-            first = LineNumber(line);
-            t0 = Clock::now();
-        }
-        t1 = Clock::now();
+        tally.Add(line);
+        tally.Mark();
     };
     port.SetComPort(QString::fromStdString(writer.Port));
     port.SetActive(true);
@@ -349,10 +324,7 @@ Throughput ComponentBulk(long total) {
     writer.Stop();
     port.SetConnected(false);
     port.SetActive(false);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 Throughput RawBulk(long total) {
@@ -366,8 +338,7 @@ Throughput RawBulk(long total) {
     writer.Start();
     std::vector<char> buf(65536);
     std::string line;
-    long count = 0, first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     bool ended = false;
     while (!ended) {
         const ssize_t n = read(fd, buf.data(), buf.size());
@@ -380,20 +351,16 @@ Throughput RawBulk(long total) {
             }
             if (line == "END") {
                 ended = true;
-            } else if (count++ == 0) {
-                first = std::atol(line.c_str() + line.rfind(' ') + 1);
-                t0 = Clock::now();
+            } else {
+                tally.Add(line);
+                tally.Mark();
             }
-            t1 = ended ? t1 : Clock::now();
             line.clear();
         }
     }
     writer.Stop();
     close(fd);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 // Context switches of one thread of this process so far.
