@@ -4,6 +4,7 @@
 #pragma once
 
 #include "BenchCommon.h"
+#include "CountingPort.h"
 #include "LineTally.h"
 #include "serial/TevComPort.h"
 
@@ -169,33 +170,19 @@ inline Rate ComponentRate(long total) {
     Ser2Net server;
     if (dev.master < 0 || !server.Start(dev.name, true))
         return r;
-    TTevComPort port;
-    LineTally tally;
-    bool connected = false, ended = false;
-    port.OnConnected = [&](QObject*) { connected = true; };
-    port.OnRxString = [&](QObject*, const QString& line) {
-        if (line == QLatin1String("END")) {
-            ended = true;
-            return;
-        }
-        tally.Add(line);
-        tally.Mark();
-    };
-    port.SetComPort(QString::fromStdString(server.Url(true)));
-    port.SetActive(true);
-    port.SetConnected(true);
+    CountingPort reader;
+    reader.Open(server.Url(true));
     const auto guard = Clock::now() + std::chrono::seconds(30);
-    while (!connected && Clock::now() < guard)
+    while (!reader.connected && Clock::now() < guard)
         RunEvents(10);
     const std::string bytes = Numbered(total);
     std::thread writer([&] { dev.WriteAll(bytes); });
     const auto end = Clock::now() + std::chrono::seconds(600);
-    while (!ended && port.ComThread() != nullptr && Clock::now() < end)
+    while (!reader.ended && reader.port.ComThread() != nullptr && Clock::now() < end)
         RunEvents(20);
     writer.join();
-    port.SetConnected(false);
-    port.SetActive(false);
-    return tally.Of(total);
+    reader.Close();
+    return reader.tally.Of(total);
 }
 
 // The baseline: a bare reader counting CRs on a plain TCP connection to the same server program.

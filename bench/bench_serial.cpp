@@ -3,6 +3,7 @@
 // over 64 KiB at a time, hand-over latency, the same through a device server (SerialNetBench.h), and the CPU
 // and wake-ups an idle component costs. Prints "name value unit" lines.
 #include "BenchCommon.h"
+#include "CountingPort.h"
 #include "LineTally.h"
 #include "SerialNetBench.h"
 #include "serial/TevComPort.h"
@@ -297,38 +298,22 @@ private:
 };
 
 Throughput ComponentBulk(long total) {
-    Throughput r;
     BulkWriter writer(total);
-    TTevComPort port;
-    LineTally tally;
-    bool connected = false, ended = false;
-    port.OnConnected = [&](QObject*) { connected = true; };
-    port.OnRxString = [&](QObject*, const QString& line) {
-        if (line == QLatin1String("END")) {
-            ended = true;
-            return;
-        }
-        tally.Add(line);
-        tally.Mark();
-    };
-    port.SetComPort(QString::fromStdString(writer.Port));
-    port.SetActive(true);
-    port.SetConnected(true);
-    while (!connected)
+    CountingPort reader;
+    reader.Open(writer.Port);
+    while (!reader.connected)
         RunEvents(10);
     writer.Start();
     QElapsedTimer guard;
     guard.start();
-    while (!ended && guard.elapsed() < 600000)
+    while (!reader.ended && guard.elapsed() < 600000)
         RunEvents(50);
     writer.Stop();
-    port.SetConnected(false);
-    port.SetActive(false);
-    return tally.Of(total);
+    reader.Close();
+    return reader.tally.Of(total);
 }
 
 Throughput RawBulk(long total) {
-    Throughput r;
     BulkWriter writer(total);
     const int fd = open(writer.Port.c_str(), O_RDWR | O_NOCTTY);
     termios t{};
