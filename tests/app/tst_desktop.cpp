@@ -133,6 +133,18 @@ bool Settle(TfrmFTList* w, QPoint at) {
     return WaitFor([&] { return w->pos() == at && ServerPos(w) == at; });
 }
 
+// The watcher knowing one adapter, on ttyUSB0, as its active one.
+void ListOneAdapter(TTevFT232a& watcher, const QString& serial) {
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = serial;
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.Active = 0;
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = serial;
+}
+
 QPoint CentreOf(QWidget* w) {
     return w->mapToGlobal(w->rect().center());
 }
@@ -286,14 +298,7 @@ TEST_F(Desktop, WebLabelsOpenOnceForALeftClickOnTheLabel) {
 
     // The chip watcher's address label, on the same rules.
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0001");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.Active = 0;
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0001"));
     // The full view, where the address and version labels are.
     watcher.SetDetailedInfo(true);
     watcher.SetInfoShort(false);
@@ -318,14 +323,7 @@ TEST_F(Desktop, WebLabelsOpenOnceForALeftClickOnTheLabel) {
 
 TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0002");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.Active = 0;
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0002"));
     // The full view, where the address and version labels are.
     watcher.SetDetailedInfo(true);
     watcher.SetInfoShort(false);
@@ -496,13 +494,7 @@ TEST_F(Desktop, EverythingAMouseDoesTheKeyboardDoesToo) {
 
     // The chip watcher: Escape closes it from the main window, and in itself once it is active.
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0003");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0003"));
     for (const bool fromItself : {false, true}) {
         SCOPED_TRACE(fromItself ? "watcher active" : "main window active");
         ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
@@ -610,13 +602,7 @@ TEST_F(Desktop, NothingIsClippedInAnyWindow) {
     }
     // The chip watcher in both of its views.
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0004");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0004"));
     for (const bool mini : {false, true}) {
         SCOPED_TRACE(mini ? "short view" : "full view");
         watcher.SetDetailedInfo(true);
