@@ -91,7 +91,7 @@ inline bool MeasureFailover(bool crash) {
     double gapMs = -1;
     {
         MqttHub hub(settings);
-        MqttPublisher* p = hub.publisher(QStringLiteral("failover"), QString(), &error);
+        MqttPublisher* p = hub.publisher(QStringLiteral("failover"), QString(), QString(), &error);
         qint64 counter = 0;
         const auto submit = [&] {
             Reading r;

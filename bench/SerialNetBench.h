@@ -4,6 +4,8 @@
 #pragma once
 
 #include "BenchCommon.h"
+#include "CountingPort.h"
+#include "LineTally.h"
 #include "serial/TevComPort.h"
 
 #include <algorithm>
@@ -159,10 +161,7 @@ inline std::string Numbered(long lines) {
     return bytes + "END\r";
 }
 
-struct Rate {
-    double linesPerSecond = 0;
-    long lost = 0;
-};
+using Rate = LineRate;
 
 // The server opens the pty when the client arrives and flushes it: the lines go once the reader is there.
 inline Rate ComponentRate(long total) {
@@ -171,40 +170,19 @@ inline Rate ComponentRate(long total) {
     Ser2Net server;
     if (dev.master < 0 || !server.Start(dev.name, true))
         return r;
-    TTevComPort port;
-    long count = 0, first = 0;
-    bool connected = false, ended = false;
-    Clock::time_point t0, t1;
-    port.OnConnected = [&](QObject*) { connected = true; };
-    port.OnRxString = [&](QObject*, const QString& line) {
-        if (line == QLatin1String("END")) {
-            ended = true;
-            return;
-        }
-        if (count++ == 0) {
-            first = line.mid(line.lastIndexOf(QLatin1Char(' ')) + 1).toLong();
-            t0 = Clock::now();
-        }
-        t1 = Clock::now();
-    };
-    port.SetComPort(QString::fromStdString(server.Url(true)));
-    port.SetActive(true);
-    port.SetConnected(true);
+    CountingPort reader;
+    reader.Open(server.Url(true));
     const auto guard = Clock::now() + std::chrono::seconds(30);
-    while (!connected && Clock::now() < guard)
+    while (!reader.connected && Clock::now() < guard)
         RunEvents(10);
     const std::string bytes = Numbered(total);
     std::thread writer([&] { dev.WriteAll(bytes); });
     const auto end = Clock::now() + std::chrono::seconds(600);
-    while (!ended && port.ComThread() != nullptr && Clock::now() < end)
+    while (!reader.ended && reader.port.ComThread() != nullptr && Clock::now() < end)
         RunEvents(20);
     writer.join();
-    port.SetConnected(false);
-    port.SetActive(false);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    reader.Close();
+    return reader.tally.Of(total);
 }
 
 // The baseline: a bare reader counting CRs on a plain TCP connection to the same server program.
@@ -221,8 +199,7 @@ inline Rate RawTcpRate(long total) {
     const std::string bytes = Numbered(total);
     std::vector<char> buf(65536);
     std::string line;
-    long count = 0, first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     std::atomic<bool> reading{false};
     std::thread writer([&] {
         while (!reading.load())
@@ -249,20 +226,14 @@ inline Rate RawTcpRate(long total) {
                 ended = true;
                 break;
             }
-            if (count++ == 0) {
-                first = std::atol(line.c_str() + line.rfind(' ') + 1);
-                t0 = Clock::now();
-            }
-            t1 = Clock::now();
+            tally.Add(line);
+            tally.Mark();
             line.clear();
         }
     }
     writer.join();
     close(s);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 inline void Percentiles(std::vector<double>& samples, double& p50, double& p99) {

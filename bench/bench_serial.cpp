@@ -3,6 +3,8 @@
 // over 64 KiB at a time, hand-over latency, the same through a device server (SerialNetBench.h), and the CPU
 // and wake-ups an idle component costs. Prints "name value unit" lines.
 #include "BenchCommon.h"
+#include "CountingPort.h"
+#include "LineTally.h"
 #include "SerialNetBench.h"
 #include "serial/TevComPort.h"
 
@@ -99,14 +101,7 @@ struct Devsim {
     ~Devsim() { Stop(); }
 };
 
-long LineNumber(const QString& line) {
-    return line.mid(line.lastIndexOf(QLatin1Char(' ')) + 1).toLong();
-}
-
-struct Throughput {
-    double linesPerSecond = 0;
-    long lost = 0;
-};
+using Throughput = LineRate;
 
 Throughput ComponentThroughput(const std::string& script, long total) {
     Throughput r;
@@ -114,15 +109,10 @@ Throughput ComponentThroughput(const std::string& script, long total) {
     if (!sim.Start({"--script", script, "--interval", "0", "--cr"}))
         return r;
     TTevComPort port;
-    long count = 0;
-    long first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     port.OnRxString = [&](QObject*, const QString& line) {
-        if (count++ == 0) {
-            first = LineNumber(line);
-            t0 = Clock::now();
-        }
-        t1 = Clock::now();
+        tally.Add(line);
+        tally.Mark();
     };
     port.SetComPort(QString::fromStdString(sim.port));
     port.SetActive(true);
@@ -133,10 +123,7 @@ Throughput ComponentThroughput(const std::string& script, long total) {
     while (port.ComThread() != nullptr && guard.elapsed() < 600000)
         RunEvents(50);
     port.SetActive(false);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 Throughput RawThroughput(const std::string& script, long total) {
@@ -154,8 +141,7 @@ Throughput RawThroughput(const std::string& script, long total) {
     tcflush(fd, TCIOFLUSH);
     std::vector<char> buf(65536);
     std::string line;
-    long count = 0, first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     for (;;) {
         const ssize_t n = read(fd, buf.data(), buf.size());
         if (n <= 0)
@@ -165,19 +151,13 @@ Throughput RawThroughput(const std::string& script, long total) {
                 line.push_back(buf[std::size_t(i)]);
                 continue;
             }
-            if (count++ == 0) {
-                first = std::atol(line.c_str() + line.rfind(' ') + 1);
-                t0 = Clock::now();
-            }
+            tally.Add(line);
             line.clear();
         }
-        t1 = Clock::now();
+        tally.Mark();
     }
     close(fd);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 double PyserialThroughput(const std::string& script) {
@@ -318,45 +298,22 @@ private:
 };
 
 Throughput ComponentBulk(long total) {
-    Throughput r;
     BulkWriter writer(total);
-    TTevComPort port;
-    long count = 0, first = 0;
-    bool connected = false, ended = false;
-    Clock::time_point t0, t1;
-    port.OnConnected = [&](QObject*) { connected = true; };
-    port.OnRxString = [&](QObject*, const QString& line) {
-        if (line == QLatin1String("END")) {
-            ended = true;
-            return;
-        }
-        if (count++ == 0) {
-            first = LineNumber(line);
-            t0 = Clock::now();
-        }
-        t1 = Clock::now();
-    };
-    port.SetComPort(QString::fromStdString(writer.Port));
-    port.SetActive(true);
-    port.SetConnected(true);
-    while (!connected)
+    CountingPort reader;
+    reader.Open(writer.Port);
+    while (!reader.connected)
         RunEvents(10);
     writer.Start();
     QElapsedTimer guard;
     guard.start();
-    while (!ended && guard.elapsed() < 600000)
+    while (!reader.ended && guard.elapsed() < 600000)
         RunEvents(50);
     writer.Stop();
-    port.SetConnected(false);
-    port.SetActive(false);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    reader.Close();
+    return reader.tally.Of(total);
 }
 
 Throughput RawBulk(long total) {
-    Throughput r;
     BulkWriter writer(total);
     const int fd = open(writer.Port.c_str(), O_RDWR | O_NOCTTY);
     termios t{};
@@ -366,8 +323,7 @@ Throughput RawBulk(long total) {
     writer.Start();
     std::vector<char> buf(65536);
     std::string line;
-    long count = 0, first = 0;
-    Clock::time_point t0, t1;
+    LineTally tally;
     bool ended = false;
     while (!ended) {
         const ssize_t n = read(fd, buf.data(), buf.size());
@@ -380,20 +336,16 @@ Throughput RawBulk(long total) {
             }
             if (line == "END") {
                 ended = true;
-            } else if (count++ == 0) {
-                first = std::atol(line.c_str() + line.rfind(' ') + 1);
-                t0 = Clock::now();
+            } else {
+                tally.Add(line);
+                tally.Mark();
             }
-            t1 = ended ? t1 : Clock::now();
             line.clear();
         }
     }
     writer.Stop();
     close(fd);
-    const double seconds = std::chrono::duration<double>(t1 - t0).count();
-    r.linesPerSecond = seconds > 0 ? double(count - 1) / seconds : 0;
-    r.lost = count == 0 ? total : (total - first + 1) - count;
-    return r;
+    return tally.Of(total);
 }
 
 // Context switches of one thread of this process so far.

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,9 +50,10 @@ bool preadAll(int fd, char* buf, qint64 n, qint64 at) {
     return true;
 }
 
-bool writeAll(int fd, const char* data, qint64 n) {
+// Without an offset, at the file's own, which moves on; with one, there, leaving the file's own alone.
+bool writeAll(int fd, const char* data, qint64 n, std::optional<qint64> at = std::nullopt) {
     while (n > 0) {
-        const ssize_t put = ::write(fd, data, size_t(n));
+        const ssize_t put = at ? ::pwrite(fd, data, size_t(n), *at) : ::write(fd, data, size_t(n));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0) {
@@ -61,26 +63,14 @@ bool writeAll(int fd, const char* data, qint64 n) {
         }
         data += put;
         n -= put;
+        if (at)
+            *at += put;
     }
     return true;
 }
 
 bool writeAt(int fd, const QByteArray& data, qint64 at) {
-    const char* p = data.constData();
-    for (qint64 n = data.size(); n > 0;) {
-        const ssize_t put = ::pwrite(fd, p, size_t(n), at);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            if (put == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        p += put;
-        n -= put;
-        at += put;
-    }
-    return true;
+    return writeAll(fd, data.constData(), data.size(), at);
 }
 
 bool copyRange(int from, int to, qint64 begin, qint64 end) {

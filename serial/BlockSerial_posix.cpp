@@ -1,6 +1,7 @@
 // The serial line on POSIX termios: exclusive open, raw configuration, non-blocking reads and writes whose
 // every wait is a poll() against a deadline, modem lines and error counters through ioctls.
 #include "BlockSerial.h"
+#include "KernelTermios2.h"
 #include "TelnetComPort.h"
 
 #include <algorithm>
@@ -22,22 +23,6 @@ int RemainingMs(Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : int(left);
 }
-
-// The kernel's termios2, for rates that have no B constant. Declared here because <asm/termbits.h>
-// clashes with <termios.h>.
-struct KernelTermios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-constexpr unsigned long kTCGETS2 = _IOR('T', 0x2A, KernelTermios2);
-constexpr unsigned long kTCSETS2 = _IOW('T', 0x2B, KernelTermios2);
-constexpr tcflag_t kBOTHER = 0010000;
 
 speed_t StandardSpeed(int baud) {
     switch (baud) {

@@ -1,6 +1,7 @@
 #include "TelnetComPort.h"
 
 #include "BlockSerial.h"
+#include "KernelTermios2.h"
 
 #include <algorithm>
 #include <asm/ioctls.h>
@@ -22,20 +23,6 @@
 using namespace telnet;
 
 namespace {
-
-// The kernel's termios2 (non-standard rates), laid out as the tty backend declares it.
-struct KernelTermios2 {
-    tcflag_t c_iflag;
-    tcflag_t c_oflag;
-    tcflag_t c_cflag;
-    tcflag_t c_lflag;
-    cc_t c_line;
-    cc_t c_cc[19];
-    speed_t c_ispeed;
-    speed_t c_ospeed;
-};
-constexpr unsigned long kTCGETS2 = _IOR('T', 0x2A, KernelTermios2);
-constexpr unsigned long kTCSETS2 = _IOW('T', 0x2B, KernelTermios2);
 
 // COM-PORT-OPTION commands; the server answers each with the same number plus 100.
 enum : unsigned char {

@@ -25,17 +25,11 @@
 #include <memory>
 #include <vector>
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
+#include "desktop_helpers.h"
 
 using namespace apptest;
 
 namespace {
-
-bool OnDesktop() {
-    return QGuiApplication::platformName() == QLatin1String("xcb");
-}
 
 QPoint ToDevice(QPoint p) {
     return ToDevicePixels(p);
@@ -46,9 +40,8 @@ QPoint FromDevice(QPoint p) {
 
 // Real pointer input, as a person's mouse gives it: the server delivers it to whoever should have it,
 // the window manager included.
-class Pointer {
+class Pointer : public XConnection {
 public:
-    Pointer() : FDisplay(XOpenDisplay(nullptr)) {}
     ~Pointer() {
         if (!FDisplay)
             return;
@@ -56,9 +49,7 @@ public:
         for (int b = 1; b <= 3; ++b)
             if (FDown & (1 << b))
                 Button(b, false);
-        XCloseDisplay(FDisplay);
     }
-    bool Ok() const { return FDisplay != nullptr; }
     void MoveTo(QPoint at) {
         at = ToDevice(at);
         XTestFakeMotionEvent(FDisplay, -1, at.x(), at.y(), CurrentTime);
@@ -71,19 +62,12 @@ public:
     }
 
 private:
-    Display* FDisplay;
     int FDown = 0;
 };
 
 // Real key presses through XTest, as a keyboard gives them: the server sends them to the focused window.
-class Keyboard {
+class Keyboard : public XConnection {
 public:
-    Keyboard() : FDisplay(XOpenDisplay(nullptr)) {}
-    ~Keyboard() {
-        if (FDisplay)
-            XCloseDisplay(FDisplay);
-    }
-    bool Ok() const { return FDisplay != nullptr; }
     // Presses the modifiers, taps the key, lets the modifiers go.
     void Tap(KeySym key, const std::vector<KeySym>& modifiers = {}) {
         for (KeySym m : modifiers)
@@ -98,36 +82,6 @@ private:
     void Send(KeySym key, bool down) {
         XTestFakeKeyEvent(FDisplay, XKeysymToKeycode(FDisplay, key), down ? True : False, CurrentTime);
         XSync(FDisplay, False);
-    }
-    Display* FDisplay;
-};
-
-// Counts the mouse events a widget is given, before the window's own handling sees them: a test waits
-// for its input to have arrived instead of waiting for a time.
-class Seen : public QObject {
-public:
-    explicit Seen(QWidget* w) { w->installEventFilter(this); }
-    int presses = 0;
-    int releases = 0;
-    int moves = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        switch (e->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonDblClick:
-            ++presses;
-            break;
-        case QEvent::MouseButtonRelease:
-            ++releases;
-            break;
-        case QEvent::MouseMove:
-            ++moves;
-            break;
-        default:
-            break;
-        }
-        return false;
     }
 };
 
@@ -161,49 +115,10 @@ QPoint ServerPos(QWidget* w) {
     return FromDevice({x, y});
 }
 
-// The window manager's frame of a window: the root's child that holds it.
-::Window TopLevelOf(Display* d, ::Window w) {
-    for (;;) {
-        ::Window root = 0;
-        ::Window parent = 0;
-        ::Window* children = nullptr;
-        unsigned count = 0;
-        if (!XQueryTree(d, w, &root, &parent, &children, &count))
-            return 0;
-        if (children)
-            XFree(children);
-        if (parent == root || parent == 0)
-            return w;
-        w = parent;
-    }
-}
-
 // True when a's frame is stacked above b's.
 bool StackedAbove(QWidget* a, QWidget* b) {
-    Display* d = XOpenDisplay(nullptr);
-    if (!d)
-        return false;
-    const ::Window fa = TopLevelOf(d, ::Window(a->winId()));
-    const ::Window fb = TopLevelOf(d, ::Window(b->winId()));
-    ::Window root = 0;
-    ::Window parent = 0;
-    ::Window* children = nullptr;
-    unsigned count = 0;
-    int ia = -1;
-    int ib = -1;
-    if (XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) {
-        // Bottom first.
-        for (unsigned i = 0; i < count; ++i) {
-            if (children[i] == fa)
-                ia = int(i);
-            if (children[i] == fb)
-                ib = int(i);
-        }
-        if (children)
-            XFree(children);
-    }
-    XCloseDisplay(d);
-    return ia >= 0 && ib >= 0 && ia > ib;
+    const XConnection x;
+    return x.Ok() && apptest::StackedAbove(x.display(), ::Window(a->winId()), ::Window(b->winId()));
 }
 
 // The chip watcher mapped, faded in and standing at a place with room around it.
@@ -216,6 +131,18 @@ bool Settle(TfrmFTList* w, QPoint at) {
     at.setY(qMax(screen.top(), qMin(at.y(), screen.bottom() - w->height() - 20)));
     w->move(at);
     return WaitFor([&] { return w->pos() == at && ServerPos(w) == at; });
+}
+
+// The watcher knowing one adapter, on ttyUSB0, as its active one.
+void ListOneAdapter(TTevFT232a& watcher, const QString& serial) {
+    watcher.FListCount = 1;
+    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
+    r.SerialNumber = serial;
+    r.ComPort = QStringLiteral("ttyUSB0");
+    r.Active = 0;
+    r.chip = QStringLiteral("FT232R");
+    r.Description = QStringLiteral("USB Serial");
+    watcher.FActiveSerial = serial;
 }
 
 QPoint CentreOf(QWidget* w) {
@@ -242,25 +169,6 @@ QRect StoredPlace(const QString& window) {
     auto value = [&](const char* name) { return RegReadInteger(QString::fromLatin1(name), -99999, key); };
     return QRect(value("Left"), value("Top"), value("Width"), value("Height"));
 }
-
-// One run of the program: its two windows as main() makes them, the main window shown.
-struct ProgramRun {
-    std::unique_ptr<TForm1> form1;
-    std::unique_ptr<TfrmDodatki> tools;
-    ProgramRun() {
-        form1 = std::make_unique<TForm1>();
-        tools = std::make_unique<TfrmDodatki>();
-        form1->SetToolsWindow(tools.get());
-        form1->show();
-    }
-    ~ProgramRun() {
-        form1->close();
-        delete frmFTList.data();
-        tools.reset();
-        form1.reset();
-    }
-    void OpenTools() { form1->BitBtn1->click(); }
-};
 
 // Moves a window's frame as a pager or a person's drag would: the window manager does it. True once done.
 bool MoveFrame(QWidget* w, QPoint to) {
@@ -390,14 +298,7 @@ TEST_F(Desktop, WebLabelsOpenOnceForALeftClickOnTheLabel) {
 
     // The chip watcher's address label, on the same rules.
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0001");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.Active = 0;
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0001"));
     // The full view, where the address and version labels are.
     watcher.SetDetailedInfo(true);
     watcher.SetInfoShort(false);
@@ -422,14 +323,7 @@ TEST_F(Desktop, WebLabelsOpenOnceForALeftClickOnTheLabel) {
 
 TEST_F(Desktop, ChipWatcherMovesOnlyFromThePanelAndItsButtonsKeepTheirClicks) {
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0002");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.Active = 0;
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0002"));
     // The full view, where the address and version labels are.
     watcher.SetDetailedInfo(true);
     watcher.SetInfoShort(false);
@@ -600,13 +494,7 @@ TEST_F(Desktop, EverythingAMouseDoesTheKeyboardDoesToo) {
 
     // The chip watcher: Escape closes it from the main window, and in itself once it is active.
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0003");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0003"));
     for (const bool fromItself : {false, true}) {
         SCOPED_TRACE(fromItself ? "watcher active" : "main window active");
         ShowChipWatcher(&watcher, watcher.FTOrvakDefListFlags, watcher.FListCount, watcher.FActiveSerial);
@@ -714,13 +602,7 @@ TEST_F(Desktop, NothingIsClippedInAnyWindow) {
     }
     // The chip watcher in both of its views.
     TTevFT232a watcher;
-    watcher.FListCount = 1;
-    TRFTOrvakDefListFlags& r = watcher.FTOrvakDefListFlags[0];
-    r.SerialNumber = QStringLiteral("PVXD0004");
-    r.ComPort = QStringLiteral("ttyUSB0");
-    r.chip = QStringLiteral("FT232R");
-    r.Description = QStringLiteral("USB Serial");
-    watcher.FActiveSerial = r.SerialNumber;
+    ListOneAdapter(watcher, QStringLiteral("PVXD0004"));
     for (const bool mini : {false, true}) {
         SCOPED_TRACE(mini ? "short view" : "full view");
         watcher.SetDetailedInfo(true);

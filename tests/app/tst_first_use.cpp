@@ -22,9 +22,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <X11/keysym.h>
+#include "desktop_helpers.h"
 // Xlib's name for the first pointer button is the designed name of the START button.
 #undef Button1
 
@@ -32,35 +30,8 @@ using namespace apptest;
 
 namespace {
 
-bool OnDesktop() {
-    return QGuiApplication::platformName() == QLatin1String("xcb");
-}
-
-// Counts the presses and releases a widget is given, so a click is waited for, not slept on.
-class Seen : public QObject {
+class Input : public XConnection {
 public:
-    explicit Seen(QWidget* w) { w->installEventFilter(this); }
-    int presses = 0;
-    int releases = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == QEvent::MouseButtonPress || e->type() == QEvent::MouseButtonDblClick)
-            ++presses;
-        else if (e->type() == QEvent::MouseButtonRelease)
-            ++releases;
-        return false;
-    }
-};
-
-class Input {
-public:
-    Input() : FDisplay(XOpenDisplay(nullptr)) {}
-    ~Input() {
-        if (FDisplay)
-            XCloseDisplay(FDisplay);
-    }
-    bool Ok() const { return FDisplay != nullptr; }
     // A person's click in the middle of a widget, each half waited for until the widget has it.
     bool Click(QWidget* w, int button = 1) {
         Seen seen(w);
@@ -86,30 +57,6 @@ public:
         XTestFakeKeyEvent(FDisplay, code, True, CurrentTime);
         XTestFakeKeyEvent(FDisplay, code, False, CurrentTime);
         XSync(FDisplay, False);
-    }
-
-private:
-    Display* FDisplay;
-};
-
-// The program's two windows as main() makes them, the main window shown and mapped.
-struct ProgramRun {
-    std::unique_ptr<TForm1> form1;
-    std::unique_ptr<TfrmDodatki> tools;
-    ProgramRun() {
-        form1 = std::make_unique<TForm1>();
-        tools = std::make_unique<TfrmDodatki>();
-        form1->SetToolsWindow(tools.get());
-        form1->show();
-    }
-    ~ProgramRun() {
-        form1->close();
-        delete frmFTList.data();
-        tools.reset();
-        form1.reset();
-    }
-    bool Shown() const {
-        return WaitFor([&] { return form1->windowHandle() && form1->windowHandle()->isExposed(); });
     }
 };
 

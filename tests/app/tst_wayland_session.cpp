@@ -14,8 +14,9 @@
 #include <gtest/gtest.h>
 #include <memory>
 
+#include "desktop_helpers.h"
+
 #include <X11/Xatom.h>
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 using namespace apptest;
@@ -30,16 +31,8 @@ bool InWaylandSession() {
 }
 
 // The X side of the session, as any other X client sees it.
-class XSide {
+class XSide : public XConnection {
 public:
-    XSide() : FDisplay(XOpenDisplay(nullptr)) {}
-    ~XSide() {
-        if (FDisplay)
-            XCloseDisplay(FDisplay);
-    }
-    bool Ok() const { return FDisplay != nullptr; }
-    Display* display() const { return FDisplay; }
-
     // A mapped window of that title, 0 when there is none.
     ::Window Find(const QByteArray& title) { return FindBelow(DefaultRootWindow(FDisplay), title); }
 
@@ -64,45 +57,8 @@ public:
         XSync(FDisplay, False);
     }
 
-    // The root's child that holds w: the window manager's frame, or w itself.
-    ::Window TopLevel(::Window w) {
-        for (;;) {
-            ::Window root = 0;
-            ::Window parent = 0;
-            ::Window* children = nullptr;
-            unsigned count = 0;
-            if (!XQueryTree(FDisplay, w, &root, &parent, &children, &count))
-                return 0;
-            if (children)
-                XFree(children);
-            if (parent == root || parent == 0)
-                return w;
-            w = parent;
-        }
-    }
-
     // True when a's top level is stacked above b's.
-    bool StackedAbove(::Window a, ::Window b) {
-        const ::Window ta = TopLevel(a);
-        const ::Window tb = TopLevel(b);
-        ::Window root = 0;
-        ::Window parent = 0;
-        ::Window* children = nullptr;
-        unsigned count = 0;
-        int ia = -1;
-        int ib = -1;
-        if (XQueryTree(FDisplay, DefaultRootWindow(FDisplay), &root, &parent, &children, &count)) {
-            for (unsigned i = 0; i < count; ++i) {
-                if (children[i] == ta)
-                    ia = int(i);
-                if (children[i] == tb)
-                    ib = int(i);
-            }
-            if (children)
-                XFree(children);
-        }
-        return ia >= 0 && ib >= 0 && ia > ib;
-    }
+    bool StackedAbove(::Window a, ::Window b) { return apptest::StackedAbove(FDisplay, a, b); }
 
 private:
     ::Window FindBelow(::Window w, const QByteArray& title) {
@@ -129,8 +85,6 @@ private:
         }
         return found;
     }
-
-    Display* FDisplay;
 };
 
 // The installed program in this session, with the session's variables and the test's settings store.

@@ -57,6 +57,16 @@ template <typename F> F next(const char* name) {
     return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
 }
 
+// A write from `at` on stops at the size fault's limit: count clipped to the room left, false when none is.
+bool clipToLimit(const Fault& f, long long at, size_t& count) {
+    const long long room = f.value - at;
+    if (room <= 0)
+        return false;
+    if (static_cast<long long>(count) > room)
+        count = static_cast<size_t>(room);
+    return true;
+}
+
 } // namespace
 
 extern "C" {
@@ -68,13 +78,10 @@ ssize_t write(int fd, const void* buf, size_t count) {
     if (f.kind == "size" && sameFile(fd, target())) {
         struct stat st {};
         ::fstat(fd, &st);
-        const long long room = f.value - static_cast<long long>(st.st_size);
-        if (room <= 0) {
+        if (!clipToLimit(f, st.st_size, count)) {
             errno = ENOSPC;
             return -1;
         }
-        if (static_cast<long long>(count) > room)
-            count = static_cast<size_t>(room);
     }
     errno = saved;
     return real(fd, buf, count);
@@ -85,13 +92,10 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
     const int saved = errno;
     const Fault f = readFault();
     if (f.kind == "size" && sameFile(fd, target())) {
-        const long long room = f.value - static_cast<long long>(offset);
-        if (room <= 0) {
+        if (!clipToLimit(f, offset, count)) {
             errno = ENOSPC;
             return -1;
         }
-        if (static_cast<long long>(count) > room)
-            count = static_cast<size_t>(room);
     }
     errno = saved;
     return real(fd, buf, count, offset);

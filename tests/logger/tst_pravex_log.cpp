@@ -204,8 +204,7 @@ protected:
         program = binary("PRAVEX_BIN_PRAVEX_LOG");
         ASSERT_FALSE(program.isEmpty()) << "PRAVEX_BIN_PRAVEX_LOG not set";
         ASSERT_FALSE(binary("PRAVEX_BIN_PRAVEX_D2XX_SIM").isEmpty());
-        dir =
-            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = testScratchDir();
         csv = dir + QStringLiteral("/log.csv");
         // No adapters: the watcher runs, but finds nothing.
         writeFile(dir + QStringLiteral("/adapters.conf"), "");

@@ -22,11 +22,10 @@ public:
         devsim = binary("PRAVEX_BIN_PRAVEX_DEVSIM");
         ASSERT_FALSE(program.isEmpty());
         ASSERT_FALSE(binary("PRAVEX_BIN_PRAVEX_D2XX_SIM").isEmpty());
-        dir =
-            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = testScratchDir();
         config = dir + QStringLiteral("/adapters.conf");
         writeFile(config, "");
-        ports = QDir::tempPath() + QStringLiteral("/pvxid-%1").arg(QCoreApplication::applicationPid());
+        ports = portLinkDir("pvxid");
         QDir(ports).removeRecursively();
         ASSERT_TRUE(QDir().mkpath(ports));
         for (const char* s : {"PVXA", "PVXB", "PVXC"}) {

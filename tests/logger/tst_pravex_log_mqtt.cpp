@@ -22,8 +22,7 @@ protected:
         devsim = binary("PRAVEX_BIN_PRAVEX_DEVSIM");
         ASSERT_FALSE(program.isEmpty());
         ASSERT_FALSE(devsim.isEmpty());
-        dir =
-            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = testScratchDir();
         csv = dir + QStringLiteral("/log.csv");
         port = dir + QStringLiteral("/port");
         env = QProcessEnvironment::systemEnvironment();

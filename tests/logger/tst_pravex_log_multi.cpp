@@ -19,15 +19,13 @@ protected:
         devsim = binary("PRAVEX_BIN_PRAVEX_DEVSIM");
         ASSERT_FALSE(program.isEmpty());
         ASSERT_FALSE(binary("PRAVEX_BIN_PRAVEX_D2XX_SIM").isEmpty());
-        dir =
-            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = testScratchDir();
         csvDir = dir + QStringLiteral("/csv");
         config = dir + QStringLiteral("/adapters.conf");
         writeFile(config, "");
         env = simEnvironment(config);
         env.insert(QStringLiteral("XDG_STATE_HOME"), dir + QStringLiteral("/state"));
-        // The driver reports port names of at most 63 bytes, as a tty name would be.
-        ports = QDir::tempPath() + QStringLiteral("/pvxmulti-%1").arg(QCoreApplication::applicationPid());
+        ports = portLinkDir("pvxmulti");
         QDir(ports).removeRecursively();
         ASSERT_TRUE(QDir().mkpath(ports));
         QDir().mkpath(dir + QStringLiteral("/broker"));

@@ -18,8 +18,7 @@ protected:
     void SetUp() override {
         program = binary("PRAVEX_BIN_PRAVEX_LOG");
         ASSERT_FALSE(program.isEmpty()) << "PRAVEX_BIN_PRAVEX_LOG not set";
-        dir =
-            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = testScratchDir();
         writeFile(dir + QStringLiteral("/adapters.conf"), "");
         env = simEnvironment(dir + QStringLiteral("/adapters.conf"));
     }

@@ -26,14 +26,12 @@ protected:
         ASSERT_FALSE(program.isEmpty());
         ASSERT_FALSE(devsim.isEmpty());
         ASSERT_FALSE(binary("PRAVEX_BIN_PRAVEX_D2XX_SIM").isEmpty());
-        dir =
-            scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        dir = testScratchDir();
         csv = dir + QStringLiteral("/log.csv");
         config = dir + QStringLiteral("/adapters.conf");
         writeFile(config, "");
         env = simEnvironment(config);
-        // The driver reports port names of at most 63 bytes, as a tty name would be.
-        ports = QDir::tempPath() + QStringLiteral("/pvxlog-%1").arg(QCoreApplication::applicationPid());
+        ports = portLinkDir("pvxlog");
         QDir(ports).removeRecursively();
         ASSERT_TRUE(QDir().mkpath(ports));
     }

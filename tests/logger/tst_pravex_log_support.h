@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <gtest/gtest.h>
 
 namespace logtest {
 
@@ -28,6 +30,18 @@ inline QString scratchDir(const QString& name) {
     QDir(dir).removeRecursively();
     QDir().mkpath(dir);
     return dir;
+}
+
+// A scratch folder named after the running test.
+inline QString testScratchDir() {
+    return scratchDir(QString::fromLatin1(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+}
+
+// Where the simulated adapters' port links go: under the temporary folder rather than the scratch one,
+// since the driver reports port names of at most 63 bytes, as a tty name would be.
+inline QString portLinkDir(const char* prefix) {
+    return QDir::tempPath() + QLatin1Char('/') + QLatin1String(prefix) +
+           QStringLiteral("-%1").arg(QCoreApplication::applicationPid());
 }
 
 inline QByteArray readFile(const QString& path) {
