@@ -307,6 +307,19 @@ void TTelnetComPort::SubNegotiation(unsigned char option, std::string_view paylo
     }
 }
 
+ssize_t TTelnetComPort::Receive(void* buf, std::size_t count) {
+    const ssize_t n = ::recv(FSock, buf, count, MSG_DONTWAIT);
+    // Acknowledged at once, not with our next send: a server that holds small segments until the last is
+    // acknowledged (Nagle) would otherwise keep each further piece of a line back for the delayed
+    // acknowledgement, tens of milliseconds after every command we sent. The kernel drops back into
+    // delaying by itself, so this is said again on every read.
+    if (n > 0) {
+        const int one = 1;
+        ::setsockopt(FSock, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+    }
+    return n;
+}
+
 bool TTelnetComPort::Pump() {
     if (FDead)
         return false;
@@ -314,7 +327,7 @@ bool TTelnetComPort::Pump() {
     // Bounded in raw bytes too: a server that talks without end must not keep the caller here.
     std::size_t taken = 0;
     while (FPending.size() - FPendingFrom < MaxPending && taken < MaxPending && !Gone()) {
-        const ssize_t n = ::recv(FSock, raw, sizeof raw, MSG_DONTWAIT);
+        const ssize_t n = Receive(raw, sizeof raw);
         if (n > 0) {
             taken += std::size_t(n);
             if (PendingEmpty()) {
@@ -435,7 +448,7 @@ ssize_t TTelnetComPort::read(int fd, void* buf, std::size_t count) {
     // where a poll of the socket cannot see it.
     FRaw.resize(std::max(FRaw.size(), count));
     for (int pieces = 0; pieces < 64 && !Gone(); ++pieces) {
-        const ssize_t n = ::recv(FSock, FTelnet ? FRaw.data() : static_cast<char*>(buf), count, MSG_DONTWAIT);
+        const ssize_t n = Receive(FTelnet ? FRaw.data() : static_cast<char*>(buf), count);
         if (n > 0) {
             if (!FTelnet)
                 return n;

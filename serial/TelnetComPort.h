@@ -61,6 +61,8 @@ private:
     // Waits for the socket (events) or the deadline: 1 ready, 0 time-out, -1 failed or stopped (errno).
     int WaitSocket(int fd, short events, Clock::time_point deadline);
     bool Gone() const { return FDead || FSendFailed.load(); }
+    // One non-blocking receive from the socket.
+    ssize_t Receive(void* buf, std::size_t count);
     // Takes everything the socket holds without waiting. False once the connection is gone.
     bool Pump();
     bool PendingEmpty() const { return FPendingFrom >= FPending.size(); }

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdint>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -310,6 +312,33 @@ TEST(NetworkPort, ARawSocketCarriesEveryByteUnchanged) {
     while (server.Received() != B({0xFF, '\r'}) && Clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
     EXPECT_EQ(server.Received(), B({0xFF, '\r'}));
+}
+
+// A device server that holds a small segment until the one before it is acknowledged (Nagle, as ser2net
+// does) would keep each further piece of an answer back for our delayed acknowledgement: after every
+// command, reads must leave the socket acknowledging at once.
+TEST(NetworkPort, AnAnswerReadLeavesTheSocketAcknowledgingAtOnce) {
+    constexpr int Rounds = 5;
+    ScriptServer server([](ScriptServer& s, int c) {
+        for (int i = 0; i < Rounds; ++i) {
+            const std::string n = std::to_string(i);
+            if (!s.ReadUntil(c, "ask " + n + "\r") || !s.SendAll(c, "answer " + n + "\r"))
+                return;
+        }
+        s.Drain(c);
+    });
+    StoppableLine l;
+    l.line.Connect(server.Url("socket"));
+    ASSERT_EQ(l.line.LastError(), 0) << l.line.LastErrorDesc();
+    for (int i = 0; i < Rounds; ++i) {
+        const std::string n = std::to_string(i);
+        l.line.SendString("ask " + n + "\r");
+        ASSERT_EQ(l.line.RecvTerminated(30000, "\r"), "answer " + n);
+        int quick = 0;
+        socklen_t size = sizeof quick;
+        ASSERT_EQ(::getsockopt(l.line.Handle(), IPPROTO_TCP, TCP_QUICKACK, &quick, &size), 0);
+        EXPECT_EQ(quick, 1) << "round " << i;
+    }
 }
 
 TEST(NetworkPort, NamesAndPeersThatCannotBeReachedAreClearErrors) {
