@@ -312,8 +312,9 @@ ssize_t TTelnetComPort::Receive(void* buf, std::size_t count) {
     // Acknowledged at once, not with our next send: a server that holds small segments until the last is
     // acknowledged (Nagle) would otherwise keep each further piece of a line back for the delayed
     // acknowledgement, tens of milliseconds after every command we sent. The kernel drops back into
-    // delaying by itself, so this is said again on every read.
-    if (n > 0) {
+    // delaying by itself, so this is said again on every read that drained the socket (a full buffer
+    // means more is waiting and the next read will say it: a flood pays no extra call per read).
+    if (n > 0 && std::size_t(n) < count) {
         const int one = 1;
         ::setsockopt(FSock, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     }
